@@ -1,0 +1,68 @@
+#include "app/agent.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "app/dispatch.h"
+#include "app/framing.h"
+#include "input/release.h"
+#include "keymap/keys.h"
+#include "platform/platform.h"
+
+namespace {
+
+bool self_test_requested(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--self-test") == 0) return true;
+  }
+  return false;
+}
+
+// Reads into `buffer`; an error other than an interruption counts as end of
+// input, so the agent still lets go of what it holds.
+size_t read_some(int input, char* buffer, size_t size) {
+  for (;;) {
+    ssize_t count = read(input, buffer, size);
+    if (count >= 0) return static_cast<size_t>(count);
+    if (errno != EINTR) return 0;
+  }
+}
+
+void handle(std::string_view line) {
+  dispatch_line(line);
+  platform::flush();
+}
+
+void run_command_loop(int input) {
+  LineReader reader;
+  char buffer[64 * 1024];
+  while (size_t count = read_some(input, buffer, sizeof buffer)) {
+    std::string_view bytes(buffer, count);
+    while (std::optional<std::string_view> line = next_line(reader, bytes)) handle(*line);
+  }
+  if (std::optional<std::string_view> line = last_line(reader)) handle(*line);
+  release();
+  platform::flush();
+}
+
+}  // namespace
+
+int run_agent(int argc, const char* const* argv, int input, FILE* output) {
+  if (self_test_requested(argc, argv)) {
+    fprintf(output, "READY keys=%zu\n", keys.size());
+    fflush(output);
+    return 0;
+  }
+  if (!platform::trusted()) {
+    fputs("ACCESSIBILITY_REQUIRED\n", output);
+    fflush(output);
+    return 1;
+  }
+  fputs("READY\n", output);
+  fflush(output);
+  run_command_loop(input);
+  return 0;
+}

@@ -1,0 +1,20 @@
+#include "input/keyboard.h"
+
+#include "input/held.h"
+#include "keymap/keys.h"
+#include "platform/platform.h"
+
+void key(uint16_t code, bool down) {
+  pressed[code] = down;
+  platform::post_key(code, down, flags());
+}
+
+void handle_key(Command command) {
+  std::optional<std::string_view> name = text_member(command, "code");
+  if (!name) return;
+  std::optional<uint16_t> code = lookup_key(*name);
+  if (!code) return;
+  std::optional<bool> down = bool_member(command, "down");
+  if (!down) return;
+  key(*code, *down);
+}

@@ -1,0 +1,75 @@
+#include "input/pointer.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include "input/held.h"
+
+namespace {
+
+bool is_fraction(double value) {
+  return std::isfinite(value) && value >= 0 && value <= 1;
+}
+
+// The command's position as a point on the main display, whose bounds are read
+// afresh so a change of display layout is followed at once. Fractions 0 and 1
+// address the first and last pixel.
+std::optional<platform::Point> position(Command command) {
+  std::optional<double> x = number_member(command, "x");
+  std::optional<double> y = number_member(command, "y");
+  if (!x || !y || !is_fraction(*x) || !is_fraction(*y)) return std::nullopt;
+  platform::Bounds display = platform::main_display();
+  return platform::Point{display.x + *x * (display.width - 1),
+                         display.y + *y * (display.height - 1)};
+}
+
+void move_to(platform::Point point) {
+  uint32_t type = buttons[0]   ? platform::kLeftMouseDragged
+                  : buttons[2] ? platform::kRightMouseDragged
+                  : buttons[1] ? platform::kOtherMouseDragged
+                               : platform::kMouseMoved;
+  // Chosen independently of the type, so a left drag with the right button
+  // also held names the right button, as CoreGraphics' own drags do.
+  uint32_t button = buttons[2]   ? platform::kButtonRight
+                    : buttons[1] ? platform::kButtonCenter
+                                 : platform::kButtonLeft;
+  platform::post_mouse(type, point, button, flags());
+}
+
+std::optional<int> button_index(Command command) {
+  std::optional<double> index = number_member(command, "button");
+  if (!index || std::trunc(*index) != *index || *index < 0 || *index > 2) return std::nullopt;
+  return static_cast<int>(*index);
+}
+
+}  // namespace
+
+void mouse(int index, bool down, platform::Point point) {
+  const ButtonInfo& info = button_table[index];
+  platform::post_mouse(down ? info.press_type : info.release_type, point, info.platform_button,
+                       flags());
+  buttons[index] = down;
+}
+
+void handle_move(Command command) {
+  if (std::optional<platform::Point> point = position(command)) move_to(*point);
+}
+
+void handle_button(Command command) {
+  std::optional<platform::Point> point = position(command);
+  if (!point) return;
+  std::optional<int> index = button_index(command);
+  std::optional<bool> down = bool_member(command, "down");
+  if (index && down) {
+    mouse(*index, *down, *point);
+  } else {
+    move_to(*point);
+  }
+}
+
+void handle_wheel(Command command) {
+  std::optional<double> delta = number_member(command, "delta");
+  if (!delta || !std::isfinite(*delta) || std::fabs(*delta) > 1200) return;
+  // The platform's wheel counts upward; the delta, like a page's, downward.
+  platform::post_wheel(static_cast<int32_t>(-*delta));
+}

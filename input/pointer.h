@@ -1,0 +1,19 @@
+#pragma once
+
+#include "input/command.h"
+#include "platform/platform.h"
+
+// Presses or releases one pointer button (MouseEvent.button index 0 to 2) at
+// `point`, then records the change in `buttons`.
+void mouse(int index, bool down, platform::Point point);
+
+// {"type":"move","x":<0..1>,"y":<0..1>}: a move, or a drag while a button is held.
+void handle_move(Command command);
+
+// {"type":"button","x":..,"y":..,"button":<0|1|2>,"down":<bool>}. Without a
+// usable `button` or `down` it is a move to the position.
+void handle_button(Command command);
+
+// {"type":"wheel","delta":<pixels, -1200..1200>}, positive scrolls down as in
+// WheelEvent.deltaY.
+void handle_wheel(Command command);

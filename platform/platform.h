@@ -1,0 +1,71 @@
+// The operating-system services the agent needs, in the agent's own terms.
+// Each backend (CoreGraphics, X11, the stand-in) is one source file that
+// defines these functions; the build links exactly one of them.
+//
+// The agent decides every value that goes out: event types, button numbers,
+// modifier masks and wheel values are the CoreGraphics constants below, and a
+// backend only carries them to its system.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace platform {
+
+struct Point {
+  double x;
+  double y;
+};
+
+struct Bounds {
+  double x;
+  double y;
+  double width;
+  double height;
+};
+
+// Mouse event types (CGEventType).
+constexpr uint32_t kLeftMouseDown = 1;
+constexpr uint32_t kLeftMouseUp = 2;
+constexpr uint32_t kRightMouseDown = 3;
+constexpr uint32_t kRightMouseUp = 4;
+constexpr uint32_t kMouseMoved = 5;
+constexpr uint32_t kLeftMouseDragged = 6;
+constexpr uint32_t kRightMouseDragged = 7;
+constexpr uint32_t kOtherMouseDown = 25;
+constexpr uint32_t kOtherMouseUp = 26;
+constexpr uint32_t kOtherMouseDragged = 27;
+
+// Platform button numbers (CGMouseButton).
+constexpr uint32_t kButtonLeft = 0;
+constexpr uint32_t kButtonRight = 1;
+constexpr uint32_t kButtonCenter = 2;
+
+// Modifier flag bits (CGEventFlags).
+constexpr uint64_t kFlagShift = 0x20000;
+constexpr uint64_t kFlagControl = 0x40000;
+constexpr uint64_t kFlagAlternate = 0x80000;
+constexpr uint64_t kFlagCommand = 0x100000;
+
+// Whether this process may post input events. Asked once, at start.
+bool trusted();
+
+// The main display's rectangle in global display coordinates (origin at its
+// top-left corner, y downward).
+Bounds main_display();
+
+// The current pointer location, or nothing when the system gives none.
+std::optional<Point> cursor();
+
+// Each post creates one event, sets its flags to exactly `mask` (the wheel
+// event gets no flags), posts it where device events enter the system and
+// releases it. An event the system refuses to create is skipped.
+void post_key(uint16_t code, bool down, uint64_t mask);
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask);
+void post_wheel(int32_t pixels);
+
+// Hands everything posted so far to the system; called once per command,
+// before the next line is read.
+void flush();
+
+}  // namespace platform

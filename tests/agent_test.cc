@@ -1,0 +1,364 @@
+// The agent run in this process on the stand-in platform, from its input
+// bytes to the events it posts.
+#include "app/agent.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/dispatch.h"
+#include "input/held.h"
+#include "platform/standin.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+struct Outcome {
+  int status;
+  std::string output;
+  Events events;
+};
+
+std::string read_all(FILE* file) {
+  rewind(file);
+  std::string text;
+  char buffer[4096];
+  while (size_t count = fread(buffer, 1, sizeof buffer, file)) text.append(buffer, count);
+  return text;
+}
+
+Outcome run(std::string_view input, standin::Config config = {},
+            std::vector<const char*> args = {"input-agent"}) {
+  config.record = true;
+  standin::configure(config);
+  FILE* in = tmpfile();
+  FILE* out = tmpfile();
+  fwrite(input.data(), 1, input.size(), in);
+  fflush(in);
+  rewind(in);
+  int status = run_agent(static_cast<int>(args.size()), args.data(), fileno(in), out);
+  Outcome outcome{status, read_all(out), standin::recorded()};
+  fclose(in);
+  fclose(out);
+  return outcome;
+}
+
+std::string lines(std::initializer_list<std::string_view> commands) {
+  std::string text;
+  for (std::string_view command : commands) (text += command) += '\n';
+  return text;
+}
+
+Events events_of(std::initializer_list<std::string_view> commands, standin::Config config = {}) {
+  return run(lines(commands), config).events;
+}
+
+const char kShiftDown[] = R"({"type":"key","code":"ShiftLeft","down":true})";
+const char kKeyADown[] = R"({"type":"key","code":"KeyA","down":true})";
+
+}  // namespace
+
+TEST(Agent, StartUpModes) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> args;
+    bool trusted;
+    const char* output;
+    int status;
+    bool handles_input;
+  } cases[] = {
+      {"self-test anywhere, trust not asked",
+       {"agent", "a", "--self-test", "b"},
+       false,
+       "READY keys=83\n",
+       0,
+       false},
+      {"untrusted", {"agent"}, false, "ACCESSIBILITY_REQUIRED\n", 1, false},
+      {"untrusted with other arguments",
+       {"agent", "--verbose"},
+       false,
+       "ACCESSIBILITY_REQUIRED\n",
+       1,
+       false},
+      {"working", {"agent"}, true, "READY\n", 0, true},
+      {"near-miss options are ignored",
+       {"agent", "--self-test=1", "--SELF-TEST", "-self-test"},
+       true,
+       "READY\n",
+       0,
+       true},
+  };
+  for (const Case& c : cases) {
+    standin::Config config;
+    config.trusted = c.trusted;
+    Outcome outcome = run(lines({kKeyADown}), config, c.args);
+    EXPECT_EQ(outcome.output, c.output) << c.name;
+    EXPECT_EQ(outcome.status, c.status) << c.name;
+    EXPECT_EQ(outcome.events.empty(), !c.handles_input) << c.name;
+  }
+}
+
+TEST(Agent, CommandsPostTheirEvents) {
+  struct Case {
+    const char* name;
+    std::initializer_list<std::string_view> commands;
+    Events expected;  // end of input releases what is still held
+  } cases[] = {
+      {"key down, released at end", {kKeyADown}, {"key 0 down 0x0", "key 0 up 0x0"}},
+      {"shifted key",
+       {kShiftDown, kKeyADown, R"({"type":"key","code":"ShiftLeft","down":false})",
+        R"({"type":"key","code":"KeyA","down":false})"},
+       {"key 56 down 0x20000", "key 0 down 0x20000", "key 56 up 0x0", "key 0 up 0x0"}},
+      {"command c",
+       {R"({"type":"key","code":"MetaLeft","down":true})",
+        R"({"type":"key","code":"KeyC","down":true})"},
+       {"key 55 down 0x100000", "key 8 down 0x100000", "key 8 up 0x100000", "key 55 up 0x0"}},
+      {"every modifier, either side",
+       {R"({"type":"key","code":"ControlRight","down":true})",
+        R"({"type":"key","code":"AltLeft","down":true})",
+        R"({"type":"key","code":"MetaRight","down":true})",
+        R"({"type":"key","code":"ShiftRight","down":true})"},
+       {"key 62 down 0x40000", "key 58 down 0xc0000", "key 54 down 0x1c0000",
+        "key 60 down 0x1e0000", "key 54 up 0xe0000", "key 58 up 0x60000", "key 60 up 0x40000",
+        "key 62 up 0x0"}},
+      {"caps lock adds no flag",
+       {R"({"type":"key","code":"CapsLock","down":true})", kKeyADown},
+       {"key 57 down 0x0", "key 0 down 0x0", "key 0 up 0x0", "key 57 up 0x0"}},
+      {"other shift still held",
+       {kShiftDown, R"({"type":"key","code":"ShiftRight","down":true})",
+        R"({"type":"key","code":"ShiftLeft","down":false})"},
+       {"key 56 down 0x20000", "key 60 down 0x20000", "key 56 up 0x20000", "key 60 up 0x0"}},
+      {"repeated down, no de-duplication",
+       {kKeyADown, kKeyADown, R"({"type":"key","code":"KeyA","down":false})"},
+       {"key 0 down 0x0", "key 0 down 0x0", "key 0 up 0x0"}},
+      {"up for a key not held still posts",
+       {R"({"type":"key","code":"KeyZ","down":false})"},
+       {"key 6 up 0x0"}},
+      {"moves at the corners and centre",
+       {R"({"type":"move","x":0,"y":0})", R"({"type":"move","x":1,"y":1})",
+        R"({"type":"move","x":0.5,"y":0.5})", R"({"type":"move","x":0.25,"y":1e-1})"},
+       {"mouse 5 0 0 0 0x0", "mouse 5 1919 1079 0 0x0", "mouse 5 959.5 539.5 0 0x0",
+        "mouse 5 479.75 107.9 0 0x0"}},
+      {"left click and drag",
+       {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+        R"({"type":"move","x":1,"y":0})",
+        R"({"type":"button","x":1,"y":0,"button":0,"down":false})",
+        R"({"type":"move","x":0,"y":0})"},
+       {"mouse 1 959.5 539.5 0 0x0", "mouse 6 1919 0 0 0x0", "mouse 2 1919 0 0 0x0",
+        "mouse 5 0 0 0 0x0"}},
+      {"auxiliary button is the center button, released at end",
+       {R"({"type":"button","x":0,"y":0,"button":1,"down":true})",
+        R"({"type":"move","x":1,"y":1})"},
+       {"mouse 25 0 0 2 0x0", "mouse 27 1919 1079 2 0x0", "mouse 26 1919 1079 2 0x0"}},
+      {"secondary button is the right button",
+       {R"({"type":"button","x":0,"y":0,"button":2,"down":true})", R"({"type":"move","x":1,"y":1})",
+        R"({"type":"button","x":1,"y":1,"button":2,"down":false})"},
+       {"mouse 3 0 0 1 0x0", "mouse 7 1919 1079 1 0x0", "mouse 4 1919 1079 1 0x0"}},
+      {"left and right held: left drag naming the right button",
+       {R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
+        R"({"type":"button","x":0,"y":0,"button":2,"down":true})",
+        R"({"type":"move","x":1,"y":0})"},
+       {"mouse 1 0 0 0 0x0", "mouse 3 0 0 1 0x0", "mouse 6 1919 0 1 0x0", "mouse 2 1919 0 0 0x0",
+        "mouse 4 1919 0 1 0x0"}},
+      {"auxiliary and right held: right drag",
+       {R"({"type":"button","x":0,"y":0,"button":1,"down":true})",
+        R"({"type":"button","x":0,"y":0,"button":2,"down":true})", R"({"type":"move","x":1,"y":0})",
+        R"({"type":"release"})"},
+       {"mouse 25 0 0 2 0x0", "mouse 3 0 0 1 0x0", "mouse 7 1919 0 1 0x0", "mouse 26 1919 0 2 0x0",
+        "mouse 4 1919 0 1 0x0"}},
+      {"release of a button not held still posts",
+       {R"({"type":"button","x":0,"y":0,"button":0,"down":false})"},
+       {"mouse 2 0 0 0 0x0"}},
+      {"button without a usable button or down is a move",
+       {R"({"type":"button","x":0.5,"y":0.5,"button":3,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":-1,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0.5,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":"0","down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":true,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":1})",
+        R"({"type":"button","x":0.5,"y":0.5})"},
+       Events(8, "mouse 5 959.5 539.5 0 0x0")},
+      {"button move while dragging is a drag",
+       {R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":7,"down":false})"},
+       {"mouse 1 0 0 0 0x0", "mouse 6 959.5 539.5 0 0x0", "mouse 2 959.5 539.5 0 0x0"}},
+      {"modifiers reach pointer events, not the wheel",
+       {kShiftDown, R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
+        R"({"type":"move","x":1,"y":1})", R"({"type":"wheel","delta":10})"},
+       {"key 56 down 0x20000", "mouse 1 0 0 0 0x20000", "mouse 6 1919 1079 0 0x20000", "wheel -10",
+        "key 56 up 0x0", "mouse 2 1919 1079 0 0x0"}},
+      {"wheel values are the negated delta truncated toward zero",
+       {R"({"type":"wheel","delta":100})", R"({"type":"wheel","delta":-1200})",
+        R"({"type":"wheel","delta":1200})", R"({"type":"wheel","delta":120.9})",
+        R"({"type":"wheel","delta":-3.5})", R"({"type":"wheel","delta":0.4})",
+        R"({"type":"wheel","delta":-0})", R"({"type":"wheel","delta":1.2e3})"},
+       {"wheel -100", "wheel 1200", "wheel -1200", "wheel -120", "wheel 3", "wheel 0", "wheel 0",
+        "wheel -1200"}},
+      {"release lets go of keys, then buttons where the pointer is",
+       {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})", kShiftDown, kKeyADown,
+        R"({"type":"release"})", R"({"type":"move","x":0,"y":0})"},
+       {"mouse 1 959.5 539.5 0 0x0", "key 56 down 0x20000", "key 0 down 0x20000",
+        "key 0 up 0x20000", "key 56 up 0x0", "mouse 2 959.5 539.5 0 0x0", "mouse 5 0 0 0 0x0"}},
+      {"release with nothing held posts nothing", {R"({"type":"release"})"}, {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(events_of(c.commands), c.expected) << c.name;
+}
+
+TEST(Agent, PositionsMapIntoTheMainDisplayWhereverItIs) {
+  standin::Config config;
+  config.display = {-1280, 200, 1281, 1025};
+  EXPECT_EQ(events_of({R"({"type":"move","x":0,"y":0})", R"({"type":"move","x":1,"y":1})",
+                       R"({"type":"move","x":0.5,"y":0.5})"},
+                      config),
+            (Events{"mouse 5 -1280 200 0 0x0", "mouse 5 0 1224 0 0x0", "mouse 5 -640 712 0 0x0"}));
+}
+
+// A line that is dropped must leave no trace: the run with it posts exactly
+// what the run without it posts. Shift is held around it, so a line wrongly
+// taken for a release, a key or a pointer command shows up in the events.
+TEST(Agent, BadLinesAreDroppedWithoutATrace) {
+  std::string deep = std::string(5000, '[') + std::string(5000, ']');
+  const std::string cases[] = {
+      "",
+      "   ",
+      "[]",
+      R"("release")",
+      "null",
+      "5",
+      R"({"type":"Release"})",
+      R"({"type":" release"})",
+      R"({"Type":"release"})",
+      R"({"type":5})",
+      R"({"type":null})",
+      R"({"type":["release"]})",
+      R"({"type":"release")",
+      R"({"type":"release"} x)",
+      R"({"type":"release"}{"type":"release"})",
+      R"({'type':'release'})",
+      R"({type:"release"})",
+      R"({"type":"release",})",
+      std::string(R"({"type":"release"})") + '\0',
+      std::string("{\"type\":\"rel\0ease\"}", 19),
+      R"({"type":"release","x":"\ud800"})",
+      R"({"type":"release","x":99999999999999999999999})",
+      R"({"type":"release","x":1e400})",
+      R"({"type":"release","x":)" + deep + "}",
+      "{\"type\":\"release\xFF\"}",
+      "\xEF\xBB\xBF{\"type\":\"release\"}",
+      R"({"type":"key","code":"ShiftLeft","down":false} )" + std::string(1000, ' '),
+      R"({"type":"key","code":"ShiftLeft","down":"false"})",
+      R"({"type":"key","code":"ShiftLeft","down":0})",
+      R"({"type":"key","code":"ShiftLeft"})",
+      R"({"type":"key","code":"Numpad1","down":false})",
+      R"({"type":"key","code":56,"down":false})",
+      R"({"type":"key","code":"shiftleft","down":false})",
+      R"({"type":"move","x":1.0001,"y":0.5})",
+      R"({"type":"move","x":-0.1,"y":0.5})",
+      R"({"type":"move","x":"0.5","y":0.5})",
+      R"({"type":"move","x":0.5})",
+      R"({"type":"move","x":null,"y":0.5})",
+      R"({"type":"move","x":true,"y":0.5})",
+      R"({"type":"move","x":[0.5],"y":0.5})",
+      R"({"type":"button","x":2,"y":0.5,"button":0,"down":true})",
+      R"({"type":"button","y":0.5,"button":0,"down":true})",
+      R"({"type":"wheel","delta":1200.5})",
+      R"({"type":"wheel","delta":-1200.0001})",
+      R"({"type":"wheel","delta":"100"})",
+      R"({"type":"wheel","delta":true})",
+      R"({"type":"wheel"})",
+  };
+  Events without = events_of({kShiftDown, kKeyADown});
+  for (const std::string& line : cases) {
+    EXPECT_EQ(run(lines({kShiftDown, line, kKeyADown})).events, without) << line;
+  }
+}
+
+// Each variant must act exactly like its plain form, which itself must act.
+TEST(Agent, VariantsActLikeThePlainCommand) {
+  std::string release = R"({"type":"release"})";
+  std::string padded_release = release + std::string(1000 - release.size(), ' ');
+  struct Case {
+    std::string variant;
+    std::string plain;
+  } cases[] = {
+      {R"({"type":"release","extra":[1,2]})", release},
+      {R"(  { "type" : "release" }  )", release},
+      {padded_release, release},
+      {"{\"type\":\"release\",\"x\":\"\xFF\"}", release},
+      {"{\"type\":\"release\",\"x\":\"\xE2\x82\"}", release},
+      {R"({"type":"release","x":"\ud83d\ude00"})", release},
+      {release + "\r", release},                        // the CR of a CRLF ending
+      {R"({"type":"key","type":"release"})", release},  // the last of a repeated name counts
+      {R"({"type":"key","code":"ShiftRight","code":"KeyB","down":false,"down":true})",
+       R"({"type":"key","code":"KeyB","down":true})"},
+      {R"({"type":"button","x":0.5,"y":0.5,"button":1.0,"down":true})",
+       R"({"type":"button","x":0.5,"y":0.5,"button":1,"down":true})"},
+      {R"({"type":"button","x":0.5,"y":0.5,"button":1e0,"down":true})",
+       R"({"type":"button","x":0.5,"y":0.5,"button":1,"down":true})"},
+      {R"({"type":"button","x":0.5,"y":0.5,"button":-0,"down":true})",
+       R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})"},
+      {R"({"type":"move","x":1.0,"y":-0})", R"({"type":"move","x":1,"y":0})"},
+      {R"({"type":"move","x":1,"y":0,"down":true,"button":0})", R"({"type":"move","x":1,"y":0})"},
+  };
+  Events without = events_of({kShiftDown, kKeyADown});
+  for (const Case& c : cases) {
+    Events plain = run(lines({kShiftDown, c.plain, kKeyADown})).events;
+    EXPECT_NE(plain, without) << c.plain;
+    EXPECT_EQ(run(lines({kShiftDown, c.variant, kKeyADown})).events, plain) << c.variant;
+  }
+}
+
+TEST(Agent, PaddingPastTheLimitDropsTheLine) {
+  std::string release = R"({"type":"release"})";
+  std::string padded = release + std::string(1001 - release.size(), ' ');
+  EXPECT_EQ(run(lines({kShiftDown, padded, kKeyADown})).events, events_of({kShiftDown, kKeyADown}));
+}
+
+TEST(Agent, LastLineWithoutLineFeedIsHandledBeforeTheFinalRelease) {
+  Outcome outcome = run(std::string(kShiftDown) + "\n" + kKeyADown);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.events, (Events{"key 56 down 0x20000", "key 0 down 0x20000", "key 0 up 0x20000",
+                                    "key 56 up 0x0"}));
+}
+
+TEST(Agent, EventsThePlatformCannotCreateAreSkippedButStateStillChanges) {
+  standin::Config no_keys;
+  no_keys.fail_key = true;
+  EXPECT_EQ(events_of({kShiftDown, R"({"type":"move","x":0,"y":0})"}, no_keys),
+            Events{"mouse 5 0 0 0 0x20000"});
+
+  standin::Config no_mouse;
+  no_mouse.fail_mouse = true;
+  EXPECT_EQ(events_of({R"({"type":"button","x":0,"y":0,"button":0,"down":true})", kKeyADown,
+                       R"({"type":"wheel","delta":1})"},
+                      no_mouse),
+            (Events{"key 0 down 0x0", "wheel -1", "key 0 up 0x0"}));
+
+  standin::Config no_cursor;
+  no_cursor.fail_cursor = true;
+  EXPECT_EQ(events_of({R"({"type":"button","x":0.5,"y":0.5,"button":2,"down":true})"}, no_cursor),
+            (Events{"mouse 3 959.5 539.5 1 0x0", "mouse 4 0 0 1 0x0"}));
+
+  standin::Config no_wheel;
+  no_wheel.fail_wheel = true;
+  EXPECT_EQ(events_of({R"({"type":"wheel","delta":1})", kKeyADown}, no_wheel),
+            (Events{"key 0 down 0x0", "key 0 up 0x0"}));
+}
+
+TEST(Agent, ButtonsAreRecordedEvenWhenTheirEventFails) {
+  standin::Config no_mouse;
+  no_mouse.record = true;
+  no_mouse.fail_mouse = true;
+  standin::configure(no_mouse);
+  std::string line = R"({"type":"button","x":0,"y":0,"button":1,"down":true})";
+  line.reserve(line.size() + 64);
+  dispatch_line(line);
+  EXPECT_EQ(buttons.to_ulong(), 0b010u);
+  line = R"({"type":"release"})";
+  dispatch_line(line);
+  EXPECT_TRUE(buttons.none());
+}
