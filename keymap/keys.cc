@@ -5,10 +5,14 @@
 namespace {
 
 // Sorted by name at compile time so lookups are a binary search with no
-// start-up work and no heap.
+// start-up work and no heap. (An insertion sort: not every standard library
+// in use has a constexpr std::sort.)
 constexpr std::array<KeyName, 83> sorted_by_name(std::array<KeyName, 83> table) {
-  std::sort(table.begin(), table.end(),
-            [](const KeyName& a, const KeyName& b) { return a.name < b.name; });
+  for (size_t i = 1; i < table.size(); ++i) {
+    for (size_t j = i; j > 0 && table[j].name < table[j - 1].name; --j) {
+      std::swap(table[j], table[j - 1]);
+    }
+  }
   return table;
 }
 

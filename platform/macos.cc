@@ -1,0 +1,73 @@
+// The macOS backend: Quartz event services post every event at the HID tap,
+// where events from real devices enter the system.
+#include <ApplicationServices/ApplicationServices.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Owns one event and releases it on every path.
+class Event {
+ public:
+  explicit Event(CGEventRef event) : event_(event) {}
+  ~Event() {
+    if (event_) CFRelease(event_);
+  }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  explicit operator bool() const { return event_ != nullptr; }
+  CGEventRef get() const { return event_; }
+
+ private:
+  CGEventRef event_;
+};
+
+void post_flagged(const Event& event, uint64_t mask) {
+  if (!event) return;
+  CGEventSetFlags(event.get(), static_cast<CGEventFlags>(mask));
+  CGEventPost(kCGHIDEventTap, event.get());
+}
+
+}  // namespace
+
+namespace platform {
+
+bool trusted() {
+  return AXIsProcessTrusted();
+}
+
+Bounds main_display() {
+  CGRect bounds = CGDisplayBounds(CGMainDisplayID());
+  return {CGRectGetMinX(bounds), CGRectGetMinY(bounds), CGRectGetWidth(bounds),
+          CGRectGetHeight(bounds)};
+}
+
+std::optional<Point> cursor() {
+  Event event(CGEventCreate(nullptr));
+  if (!event) return std::nullopt;
+  CGPoint location = CGEventGetLocation(event.get());
+  return Point{location.x, location.y};
+}
+
+void post_key(uint16_t code, bool down, uint64_t mask) {
+  post_flagged(Event(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(code), down)),
+               mask);
+}
+
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask) {
+  post_flagged(Event(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type),
+                                             CGPointMake(point.x, point.y),
+                                             static_cast<CGMouseButton>(button))),
+               mask);
+}
+
+void post_wheel(int32_t pixels) {
+  Event event(CGEventCreateScrollWheelEvent2(nullptr, kCGScrollEventUnitPixel, 1, pixels, 0, 0));
+  if (event) CGEventPost(kCGHIDEventTap, event.get());
+}
+
+// Posting hands each event to the system at once.
+void flush() {}
+
+}  // namespace platform
