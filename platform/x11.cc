@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "keymap/keys.h"
 #include "platform/platform.h"
@@ -64,7 +66,8 @@ struct Server {
   int randr_event_base = 0;
   platform::Bounds main_display{0, 0, 0, 0};
   std::array<KeyCode, kKeyCodeLimit> keycodes{};  // 0: no such key here
-  int wheel_pixels = 0;  // delta not yet turned into clicks, in its direction
+  int wheel_pixels = 0;                        // delta not yet turned into clicks, in its direction
+  std::optional<std::pair<int, int>> pointer;  // where the last motion put it
 };
 
 // Xlib's default handlers print and exit; the agent stays silent, and a
@@ -235,26 +238,21 @@ void post_key(uint16_t code, bool down, uint64_t) {
 }
 
 // Presses and releases happen where the event says, as on a Mac, so the
-// pointer moves there first; the server turns moves into drags by itself.
+// pointer moves there first unless the agent's last motion already put it
+// there (a click then reaches applications as a press and a release alone).
+// The server turns moves into drags by itself.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t) {
   Server& x = server();
   Display* display = x.display.get();
-  XTestFakeMotionEvent(display, x.screen, static_cast<int>(std::lround(point.x)),
-                       static_cast<int>(std::lround(point.y)), CurrentTime);
-  switch (type) {
-    case kLeftMouseDown:
-    case kRightMouseDown:
-    case kOtherMouseDown:
-      XTestFakeButtonEvent(display, x_button(button), True, CurrentTime);
-      break;
-    case kLeftMouseUp:
-    case kRightMouseUp:
-    case kOtherMouseUp:
-      XTestFakeButtonEvent(display, x_button(button), False, CurrentTime);
-      break;
-    default:
-      break;
+  std::pair<int, int> target{static_cast<int>(std::lround(point.x)),
+                             static_cast<int>(std::lround(point.y))};
+  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
+  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  if (!(press || release) || x.pointer != target) {
+    XTestFakeMotionEvent(display, x.screen, target.first, target.second, CurrentTime);
+    x.pointer = target;
   }
+  if (press || release) XTestFakeButtonEvent(display, x_button(button), press, CurrentTime);
 }
 
 // Pixels become clicks of the wheel buttons; what is left over is kept for

@@ -1,0 +1,122 @@
+#include "child_process.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPatience = std::chrono::seconds(20);
+
+bool starts_with_any(std::string_view text, const std::vector<std::string>& prefixes) {
+  for (const std::string& prefix : prefixes) {
+    if (text.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Child start_child(const std::string& path, std::vector<std::string> args,
+                  std::vector<std::string> variables, std::vector<std::string> unset) {
+  int in[2], out[2], err[2];
+  EXPECT_EQ(pipe(in), 0);
+  EXPECT_EQ(pipe(out), 0);
+  EXPECT_EQ(pipe(err), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+    posix_spawn_file_actions_addclose(&actions, fd);
+  }
+  args.insert(args.begin(), path);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  for (char** variable = environ; *variable; ++variable) {
+    if (!starts_with_any(*variable, unset)) variables.emplace_back(*variable);
+  }
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  Child child;
+  EXPECT_EQ(posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  child.input = in[1];
+  child.output = out[0];
+  child.errors = err[0];
+  return child;
+}
+
+void send(const Child& child, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = write(child.input, bytes.data(), bytes.size());
+    ASSERT_GT(written, 0);
+    bytes.remove_prefix(written);
+  }
+}
+
+void close_input(Child& child) {
+  if (child.input >= 0) close(child.input);
+  child.input = -1;
+}
+
+std::string read_line(int fd) {
+  std::string line;
+  char c;
+  pollfd ready{fd, POLLIN, 0};
+  while (poll(&ready, 1, 20000) == 1 && read(fd, &c, 1) == 1) {
+    line += c;
+    if (c == '\n') break;
+  }
+  return line;
+}
+
+std::string read_rest(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, count);
+  return text;
+}
+
+int wait_for_exit(Child& child) {
+  auto deadline = Clock::now() + kPatience;
+  int status = 0;
+  while (waitpid(child.pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(child.pid, SIGKILL);
+      waitpid(child.pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool still_running(const Child& child) {
+  int status;
+  return waitpid(child.pid, &status, WNOHANG) == 0;
+}
+
+void close_pipes(Child& child) {
+  close_input(child);
+  for (int* fd : {&child.output, &child.errors}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}

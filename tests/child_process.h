@@ -1,0 +1,37 @@
+// Running an executable as a controller runs the agent: a separate process
+// with its standard streams on pipes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct Child {
+  pid_t pid = -1;
+  int input = -1;   // its standard input
+  int output = -1;  // its standard output
+  int errors = -1;  // its standard error
+};
+
+// Starts `path` with `args` and an environment of this process's variables,
+// less those whose names start with one of `unset`, plus `variables`.
+Child start_child(const std::string& path, std::vector<std::string> args,
+                  std::vector<std::string> variables, std::vector<std::string> unset = {});
+
+void send(const Child& child, std::string_view bytes);
+void close_input(Child& child);
+
+// The next line, line feed included, or what came before the end; waits at
+// most 20 s.
+std::string read_line(int fd);
+std::string read_rest(int fd);
+
+// The exit status, or -1 when the child did not exit within 20 s (it is
+// killed) or died of a signal.
+int wait_for_exit(Child& child);
+bool still_running(const Child& child);
+
+// Closes what is still open of the pipes.
+void close_pipes(Child& child);

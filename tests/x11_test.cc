@@ -1,0 +1,473 @@
+// input-agent against a real X server: each test starts its own Xvfb, runs the
+// agent on it with pipes, and watches what the server delivers to a window of
+// the test's own that covers the screen.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+// Xlib's macros (None, Bool, Status) clash with GoogleTest's names: last.
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using Seen = std::vector<std::string>;
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 800;
+
+struct Rect {
+  int x, y, width, height;
+};
+
+// An Xvfb of the test's own on a display number it picks itself.
+class VirtualDisplay {
+ public:
+  VirtualDisplay() {
+    int numbers[2];
+    EXPECT_EQ(pipe(numbers), 0);
+    std::string fd = std::to_string(numbers[1]);
+    std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+    const char* argv[] = {"Xvfb",         "-displayfd", fd.c_str(), "-screen",  "0",
+                          screen.c_str(), "-nolisten",  "tcp",      "-noreset", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&actions, numbers[0]);
+    EXPECT_EQ(posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(numbers[1]);
+    std::string number = read_line(numbers[0]);
+    close(numbers[0]);
+    if (!number.empty() && number.back() == '\n') number.pop_back();
+    name_ = ":" + number;
+  }
+  ~VirtualDisplay() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+std::string modifiers(unsigned state) {
+  static const std::pair<unsigned, const char*> names[] = {
+      {ShiftMask, "shift"},     {LockMask, "lock"},       {ControlMask, "control"},
+      {Mod1Mask, "mod1"},       {Mod4Mask, "mod4"},       {Button1Mask, "button1"},
+      {Button2Mask, "button2"}, {Button3Mask, "button3"},
+  };
+  std::string words;
+  for (const auto& [mask, name] : names) {
+    if (state & mask) words += std::string(words.empty() ? " with " : "+") + name;
+  }
+  return words;
+}
+
+// A window over the whole screen holding the keyboard focus, recording the
+// input it receives as lines such as "key down a with shift", "button down 1
+// at 640,0" and "move 1279,799 with button1".
+class Recorder {
+ public:
+  explicit Recorder(const std::string& display_name)
+      : display_(XOpenDisplay(display_name.c_str()), XCloseDisplay) {
+    Display* display = display_.get();
+    if (!display) return;
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                            PointerMotionMask | StructureNotifyMask;
+    window_ =
+        XCreateWindow(display, DefaultRootWindow(display), 0, 0, kWidth, kHeight, 0, CopyFromParent,
+                      InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+    XMapWindow(display, window_);
+    for (XEvent event;
+         XWindowEvent(display, window_, StructureNotifyMask, &event), event.type != MapNotify;) {
+    }
+    XSetInputFocus(display, window_, RevertToPointerRoot, CurrentTime);
+    XAutoRepeatOff(display);  // a key held during a slow test must not repeat
+    XSync(display, False);
+  }
+
+  Display* display() const { return display_.get(); }
+
+  // Reads events until the pointer arrives at `marker`, which the test made
+  // the last thing the agent did, and returns what came before it.
+  Seen until_motion_at(int x, int y) {
+    Seen seen;
+    Display* display = display_.get();
+    pollfd ready{ConnectionNumber(display), POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!XPending(display)) {
+        poll(&ready, 1, 100);
+        continue;
+      }
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == MotionNotify && event.xmotion.x_root == x && event.xmotion.y_root == y) {
+        return seen;
+      }
+      if (std::string line = describe(event); !line.empty()) seen.push_back(line);
+    }
+    seen.push_back("(marker never arrived)");
+    return seen;
+  }
+
+  std::string keysym_name(unsigned keycode) const {
+    KeySym keysym = XkbKeycodeToKeysym(display_.get(), keycode, 0, 0);
+    const char* name = XKeysymToString(keysym);
+    return name ? name : "(none)";
+  }
+
+ private:
+  std::string describe(XEvent& event) const {
+    switch (event.type) {
+      case KeyPress:
+      case KeyRelease:
+        return std::string(event.type == KeyPress ? "key down " : "key up ") +
+               keysym_name(event.xkey.keycode) + modifiers(event.xkey.state);
+      case ButtonPress:
+      case ButtonRelease:
+        return std::string(event.type == ButtonPress ? "button down " : "button up ") +
+               std::to_string(event.xbutton.button) + " at " +
+               std::to_string(event.xbutton.x_root) + "," + std::to_string(event.xbutton.y_root);
+      case MotionNotify:
+        return "move " + std::to_string(event.xmotion.x_root) + "," +
+               std::to_string(event.xmotion.y_root) + modifiers(event.xmotion.state & 0xff00);
+      default:
+        return "";
+    }
+  }
+
+  std::unique_ptr<Display, int (*)(Display*)> display_;
+  Window window_ = 0;
+};
+
+std::string key(std::string_view code, bool down) {
+  return std::string(R"({"type":"key","code":")") + std::string(code) + R"(","down":)" +
+         (down ? "true" : "false") + "}\n";
+}
+
+std::string move(double x, double y) {
+  return R"({"type":"move","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) + "}\n";
+}
+
+std::string button(double x, double y, int index, bool down) {
+  return R"({"type":"button","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
+         R"(,"button":)" + std::to_string(index) + R"(,"down":)" + (down ? "true" : "false") +
+         "}\n";
+}
+
+std::string wheel(double delta) {
+  return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
+}
+
+class X11Agent : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(recorder_.display(), nullptr) << "cannot open " << display_.name();
+  }
+
+  void TearDown() override {
+    if (agent_.pid > 0) {
+      close_input(agent_);
+      wait_for_exit(agent_);
+      close_pipes(agent_);
+    }
+  }
+
+  void start_agent() {
+    agent_ = start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, {"DISPLAY="});
+    ASSERT_EQ(read_line(agent_.output), "READY\n");
+  }
+
+  // Where the agent puts fraction (x, y) of `area`.
+  static std::pair<int, int> pixel(Rect area, double x, double y) {
+    return {static_cast<int>(std::lround(area.x + x * (area.width - 1))),
+            static_cast<int>(std::lround(area.y + y * (area.height - 1)))};
+  }
+
+  // Sends `commands`, then a move to a marker spot, and returns what the
+  // window saw before the marker arrived. The marker alternates between two
+  // spots so that it always moves the pointer.
+  Seen observe(const std::string& commands, Rect area = {0, 0, kWidth, kHeight}) {
+    double marker_x = (marker_count_++ % 2) ? 0.37 : 0.63;
+    send(agent_, commands + move(marker_x, 0.77));
+    auto [x, y] = pixel(area, marker_x, 0.77);
+    return recorder_.until_motion_at(x, y);
+  }
+
+  void set_monitor(const std::string& name, const std::string& geometry) {
+    std::string command =
+        "DISPLAY=" + display_.name() + " xrandr --setmonitor '" + name + "' " + geometry + " none";
+    ASSERT_EQ(system(command.c_str()), 0) << command;
+  }
+
+  VirtualDisplay display_;
+  Recorder recorder_{display_.name()};
+  Child agent_;
+  int marker_count_ = 0;
+};
+
+TEST_F(X11Agent, TypesAShiftedKey) {
+  start_agent();
+  EXPECT_EQ(observe(key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) +
+                    key("ShiftLeft", false)),
+            (Seen{"key down Shift_L", "key down a with shift", "key up a with shift",
+                  "key up Shift_L with shift"}));
+}
+
+TEST_F(X11Agent, EveryModifierPairReachesTheNextKey) {
+  struct Modifier {
+    const char* code;
+    const char* word;
+  } modifiers[] = {
+      {"ShiftLeft", "shift"},      {"ShiftRight", "shift"}, {"ControlLeft", "control"},
+      {"ControlRight", "control"}, {"AltLeft", "mod1"},     {"AltRight", "mod1"},
+      {"MetaLeft", "mod4"},        {"MetaRight", "mod4"},
+  };
+  start_agent();
+  std::string commands;
+  Seen expected;
+  for (size_t i = 0; i < std::size(modifiers); ++i) {
+    for (size_t j = i + 1; j < std::size(modifiers); ++j) {
+      commands += key(modifiers[i].code, true) + key(modifiers[j].code, true) + key("KeyA", true) +
+                  key("KeyA", false) + key(modifiers[j].code, false) +
+                  key(modifiers[i].code, false);
+      std::string first = modifiers[i].word, second = modifiers[j].word;
+      // Words come out in X's modifier order: shift, control, mod1, mod4.
+      std::string both = first == second ? first : first + "+" + second;
+      expected.push_back(std::string("key down a with ") + both + " (" + modifiers[i].code + "+" +
+                         modifiers[j].code + ")");
+    }
+  }
+  Seen presses;
+  size_t pair = 0;
+  for (const std::string& line : observe(commands)) {
+    if (line.rfind("key down a", 0) != 0) continue;
+    std::string label = pair < expected.size() ? expected[pair].substr(expected[pair].find(" ("))
+                                               : std::string(" (extra)");
+    presses.push_back(line + label);
+    ++pair;
+  }
+  EXPECT_EQ(presses, expected);
+}
+
+TEST_F(X11Agent, EveryKeyLandsOnItsPhysicalKey) {
+  // Keysyms of each key's position under the US layout, unshifted.
+  const std::pair<const char*, const char*> keys[] = {
+      {"KeyA", "a"},
+      {"KeyB", "b"},
+      {"KeyC", "c"},
+      {"KeyD", "d"},
+      {"KeyE", "e"},
+      {"KeyF", "f"},
+      {"KeyG", "g"},
+      {"KeyH", "h"},
+      {"KeyI", "i"},
+      {"KeyJ", "j"},
+      {"KeyK", "k"},
+      {"KeyL", "l"},
+      {"KeyM", "m"},
+      {"KeyN", "n"},
+      {"KeyO", "o"},
+      {"KeyP", "p"},
+      {"KeyQ", "q"},
+      {"KeyR", "r"},
+      {"KeyS", "s"},
+      {"KeyT", "t"},
+      {"KeyU", "u"},
+      {"KeyV", "v"},
+      {"KeyW", "w"},
+      {"KeyX", "x"},
+      {"KeyY", "y"},
+      {"KeyZ", "z"},
+      {"Digit0", "0"},
+      {"Digit1", "1"},
+      {"Digit2", "2"},
+      {"Digit3", "3"},
+      {"Digit4", "4"},
+      {"Digit5", "5"},
+      {"Digit6", "6"},
+      {"Digit7", "7"},
+      {"Digit8", "8"},
+      {"Digit9", "9"},
+      {"Minus", "minus"},
+      {"Equal", "equal"},
+      {"BracketLeft", "bracketleft"},
+      {"BracketRight", "bracketright"},
+      {"Backslash", "backslash"},
+      {"Semicolon", "semicolon"},
+      {"Quote", "apostrophe"},
+      {"Backquote", "grave"},
+      {"Comma", "comma"},
+      {"Period", "period"},
+      {"Slash", "slash"},
+      {"Enter", "Return"},
+      {"Tab", "Tab"},
+      {"Space", "space"},
+      {"Backspace", "BackSpace"},
+      {"Escape", "Escape"},
+      {"ShiftLeft", "Shift_L"},
+      {"ShiftRight", "Shift_R"},
+      {"ControlLeft", "Control_L"},
+      {"ControlRight", "Control_R"},
+      {"AltLeft", "Alt_L"},
+      {"AltRight", "Alt_R"},
+      {"MetaLeft", "Super_L"},
+      {"MetaRight", "Super_R"},
+      {"F1", "F1"},
+      {"F2", "F2"},
+      {"F3", "F3"},
+      {"F4", "F4"},
+      {"F5", "F5"},
+      {"F6", "F6"},
+      {"F7", "F7"},
+      {"F8", "F8"},
+      {"F9", "F9"},
+      {"F10", "F10"},
+      {"F11", "F11"},
+      {"F12", "F12"},
+      {"Insert", "Insert"},
+      {"Delete", "Delete"},
+      {"Home", "Home"},
+      {"End", "End"},
+      {"PageUp", "Prior"},
+      {"PageDown", "Next"},
+      {"ArrowLeft", "Left"},
+      {"ArrowRight", "Right"},
+      {"ArrowUp", "Up"},
+      {"ArrowDown", "Down"},
+      {"CapsLock", "Caps_Lock"},
+  };
+  ASSERT_EQ(std::size(keys), 83u);
+  start_agent();
+  std::string commands;
+  Seen expected;
+  for (const auto& [code, keysym] : keys) {
+    commands += key(code, true) + key(code, false);
+    expected.push_back(std::string(code) + " " + keysym);
+  }
+  Seen landed;
+  size_t next = 0;
+  for (const std::string& line : observe(commands)) {
+    if (line.rfind("key down ", 0) != 0) continue;
+    std::string keysym = line.substr(9, line.find(' ', 9) - 9);
+    landed.push_back(std::string(next < std::size(keys) ? keys[next].first : "(extra)") + " " +
+                     keysym);
+    ++next;
+  }
+  EXPECT_EQ(landed, expected);
+}
+
+TEST_F(X11Agent, MovesReachTheFirstAndLastPixel) {
+  start_agent();
+  EXPECT_EQ(observe(move(0, 0) + move(1, 1) + move(1, 0) + move(0.5, 0.25)),
+            (Seen{"move 0,0", "move 1279,799", "move 1279,0", "move 640,200"}));
+}
+
+TEST_F(X11Agent, ButtonsPressAndReleaseWhereTheCommandSays) {
+  start_agent();
+  EXPECT_EQ(
+      observe(button(0, 0, 0, true) + button(0, 0, 0, false) + button(1, 1, 1, true) +
+              button(1, 1, 1, false) + button(0.5, 0.5, 2, true) + button(0.5, 0.5, 2, false)),
+      (Seen{"move 0,0", "button down 1 at 0,0", "button up 1 at 0,0", "move 1279,799",
+            "button down 2 at 1279,799", "button up 2 at 1279,799", "move 640,400",
+            "button down 3 at 640,400", "button up 3 at 640,400"}));
+}
+
+TEST_F(X11Agent, MovesWithAButtonHeldAreDrags) {
+  start_agent();
+  EXPECT_EQ(observe(button(0, 0, 0, true) + move(0.5, 0.5) + button(0.5, 0.5, 0, false) +
+                    button(0, 0, 2, true) + move(1, 1) + button(1, 1, 2, false) +
+                    button(0, 0, 1, true) + move(0.5, 0) + button(0.5, 0, 1, false)),
+            (Seen{"move 0,0", "button down 1 at 0,0", "move 640,400 with button1",
+                  "button up 1 at 640,400", "move 0,0", "button down 3 at 0,0",
+                  "move 1279,799 with button3", "button up 3 at 1279,799", "move 0,0",
+                  "button down 2 at 0,0", "move 640,0 with button2", "button up 2 at 640,0"}));
+}
+
+TEST_F(X11Agent, WheelScrollsByClicksCarryingWhatIsLeft) {
+  start_agent();
+  // A click is 100 pixels; leftovers carry while the direction stays.
+  EXPECT_EQ(observe(move(0.25, 0.25) + wheel(-100) + wheel(250) + wheel(40) + wheel(20) +
+                    wheel(-30) + wheel(-80)),
+            (Seen{"move 320,200",                                           //
+                  "button down 4 at 320,200", "button up 4 at 320,200",     // -100: one up
+                  "button down 5 at 320,200", "button up 5 at 320,200",     // 250: two down,
+                  "button down 5 at 320,200", "button up 5 at 320,200",     //   50 left
+                  "button down 5 at 320,200", "button up 5 at 320,200",     // +40 +20: one, 10 left
+                  "button down 4 at 320,200", "button up 4 at 320,200"}));  // -30 -80: one up
+}
+
+TEST_F(X11Agent, EndOfInputLeavesNoKeyAndNoButtonDown) {
+  start_agent();
+  observe(key("ShiftLeft", true) + key("ControlRight", true) + key("KeyQ", true) +
+          button(0.2, 0.2, 0, true) + button(0.2, 0.2, 2, true) + move(0.4, 0.4));
+  Display* display = recorder_.display();
+  auto held = [display] {
+    char keymap[32];
+    XQueryKeymap(display, keymap);
+    int keys = 0;
+    for (char byte : keymap) keys += __builtin_popcount(static_cast<unsigned char>(byte));
+    Window root, child;
+    int rx, ry, wx, wy;
+    unsigned mask = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    return std::make_pair(keys, mask & (Button1Mask | Button2Mask | Button3Mask));
+  };
+  EXPECT_EQ(held(), std::make_pair(3, static_cast<unsigned>(Button1Mask | Button3Mask)));
+  close_input(agent_);
+  EXPECT_EQ(wait_for_exit(agent_), 0);
+  EXPECT_EQ(held(), std::make_pair(0, 0u));
+  EXPECT_EQ(read_rest(agent_.errors), "");
+}
+
+TEST_F(X11Agent, FractionsMapIntoThePrimaryMonitor) {
+  set_monitor("*right", "640/169x800/254+640+0");
+  start_agent();
+  Rect right{640, 0, 640, 800};
+  EXPECT_EQ(
+      observe(move(0, 0) + move(1, 1) + button(0.5, 0.5, 0, true) + button(0.5, 0.5, 0, false),
+              right),
+      (Seen{"move 640,0", "move 1279,799", "move 960,400", "button down 1 at 960,400",
+            "button up 1 at 960,400"}));
+}
+
+TEST_F(X11Agent, FollowsALayoutChangeWhileRunning) {
+  start_agent();
+  EXPECT_EQ(observe(move(1, 1)), Seen{"move 1279,799"});
+  set_monitor("*corner", "500/130x400/100+100+50");
+  Rect corner{100, 50, 500, 400};
+  EXPECT_EQ(observe(move(0, 0) + move(1, 1), corner), (Seen{"move 100,50", "move 599,449"}));
+}
+
+TEST(X11AgentWithoutDisplay, RequiresAccessibilityWhenNoDisplayOpens) {
+  for (std::vector<std::string> variables :
+       {std::vector<std::string>{}, std::vector<std::string>{"DISPLAY=:9999"}}) {
+    Child agent = start_child(AGENT_PATH, {}, variables, {"DISPLAY="});
+    EXPECT_EQ(wait_for_exit(agent), 1);
+    EXPECT_EQ(read_rest(agent.output), "ACCESSIBILITY_REQUIRED\n");
+    EXPECT_EQ(read_rest(agent.errors), "");
+    close_pipes(agent);
+  }
+}
+
+}  // namespace
