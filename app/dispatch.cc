@@ -17,11 +17,11 @@ namespace {
 
 struct Route {
   std::string_view type;
-  void (*handle)(Command);
+  void (*handle)(const Command&);
 };
 
 constexpr Route kRoutes[] = {
-    {"release", [](Command) { release(); }},
+    {"release", [](const Command&) { release(); }},
     {"key", handle_key},
     {"move", handle_move},
     {"button", handle_button},
@@ -49,22 +49,25 @@ std::string_view repaired(std::string_view line) {
   return {buffer.get(), repair_utf8(line, buffer.get())};
 }
 
-bool decode(std::string_view line, Command& command) {
+}  // namespace
+
+bool decode_command(std::string_view line, Command& command) {
   simdjson::dom::element root;
   simdjson::error_code error = parser().parse(line.data(), line.size(), false).get(root);
   if (error && !simdjson::validate_utf8(line.data(), line.size())) {
     std::string_view text = repaired(line);
     error = parser().parse(text.data(), text.size(), false).get(root);
   }
-  return !error && root.get(command) == simdjson::SUCCESS;
+  simdjson::dom::object object;
+  if (error || root.get(object) != simdjson::SUCCESS) return false;
+  command = read_command(object);
+  return true;
 }
-
-}  // namespace
 
 void dispatch_line(std::string_view line) {
   Command command;
-  if (!decode(line, command)) return;
-  std::optional<std::string_view> type = text_member(command, "type");
+  if (!decode_command(line, command)) return;
+  std::optional<std::string_view> type = as_text(command.type);
   if (!type) return;
   for (const Route& route : kRoutes) {
     if (route.type == *type) return route.handle(command);

@@ -1,6 +1,7 @@
-// Reading the members of a decoded command object. Each accessor answers
-// nothing when the member is missing or of another JSON kind; when a name
-// repeats, the last occurrence counts, as in JavaScript's JSON.parse.
+// The members of a command object that the agent reads, gathered in one pass
+// over the decoded object. Names are matched exactly; other members are
+// ignored; when a name repeats, the last occurrence counts, as in
+// JavaScript's JSON.parse.
 #pragma once
 
 #include <simdjson.h>
@@ -8,12 +9,16 @@
 #include <optional>
 #include <string_view>
 
-using Command = simdjson::dom::object;
+using Member = std::optional<simdjson::dom::element>;
 
-std::optional<std::string_view> text_member(Command command, std::string_view name);
+struct Command {
+  Member type, code, down, x, y, button, delta;
+};
 
-// Any JSON number: integer or not.
-std::optional<double> number_member(Command command, std::string_view name);
+Command read_command(simdjson::dom::object object);
 
-// Only true or false; numbers do not stand in for booleans.
-std::optional<bool> bool_member(Command command, std::string_view name);
+// A member's value when it is of the wanted JSON kind; nothing when it is
+// missing or of another kind.
+std::optional<std::string_view> as_text(const Member& member);
+std::optional<double> as_number(const Member& member);  // integer or not
+std::optional<bool> as_bool(const Member& member);      // numbers never stand in

@@ -9,12 +9,12 @@ void key(uint16_t code, bool down) {
   platform::post_key(code, down, flags());
 }
 
-void handle_key(Command command) {
-  std::optional<std::string_view> name = text_member(command, "code");
+void handle_key(const Command& command) {
+  std::optional<std::string_view> name = as_text(command.code);
   if (!name) return;
   std::optional<uint16_t> code = lookup_key(*name);
   if (!code) return;
-  std::optional<bool> down = bool_member(command, "down");
+  std::optional<bool> down = as_bool(command.down);
   if (!down) return;
   key(*code, *down);
 }

@@ -9,4 +9,4 @@
 void key(uint16_t code, bool down);
 
 // {"type":"key","code":<KeyboardEvent.code>,"down":<bool>}
-void handle_key(Command command);
+void handle_key(const Command& command);

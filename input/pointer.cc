@@ -14,9 +14,9 @@ bool is_fraction(double value) {
 // The command's position as a point on the main display, whose bounds are read
 // afresh so a change of display layout is followed at once. Fractions 0 and 1
 // address the first and last pixel.
-std::optional<platform::Point> position(Command command) {
-  std::optional<double> x = number_member(command, "x");
-  std::optional<double> y = number_member(command, "y");
+std::optional<platform::Point> position(const Command& command) {
+  std::optional<double> x = as_number(command.x);
+  std::optional<double> y = as_number(command.y);
   if (!x || !y || !is_fraction(*x) || !is_fraction(*y)) return std::nullopt;
   platform::Bounds display = platform::main_display();
   return platform::Point{display.x + *x * (display.width - 1),
@@ -36,8 +36,8 @@ void move_to(platform::Point point) {
   platform::post_mouse(type, point, button, flags());
 }
 
-std::optional<int> button_index(Command command) {
-  std::optional<double> index = number_member(command, "button");
+std::optional<int> button_index(const Command& command) {
+  std::optional<double> index = as_number(command.button);
   if (!index || std::trunc(*index) != *index || *index < 0 || *index > 2) return std::nullopt;
   return static_cast<int>(*index);
 }
@@ -51,15 +51,15 @@ void mouse(int index, bool down, platform::Point point) {
   buttons[index] = down;
 }
 
-void handle_move(Command command) {
+void handle_move(const Command& command) {
   if (std::optional<platform::Point> point = position(command)) move_to(*point);
 }
 
-void handle_button(Command command) {
+void handle_button(const Command& command) {
   std::optional<platform::Point> point = position(command);
   if (!point) return;
   std::optional<int> index = button_index(command);
-  std::optional<bool> down = bool_member(command, "down");
+  std::optional<bool> down = as_bool(command.down);
   if (index && down) {
     mouse(*index, *down, *point);
   } else {
@@ -67,8 +67,8 @@ void handle_button(Command command) {
   }
 }
 
-void handle_wheel(Command command) {
-  std::optional<double> delta = number_member(command, "delta");
+void handle_wheel(const Command& command) {
+  std::optional<double> delta = as_number(command.delta);
   if (!delta || !std::isfinite(*delta) || std::fabs(*delta) > 1200) return;
   // The platform's wheel counts upward; the delta, like a page's, downward.
   platform::post_wheel(static_cast<int32_t>(-*delta));

@@ -8,12 +8,12 @@
 void mouse(int index, bool down, platform::Point point);
 
 // {"type":"move","x":<0..1>,"y":<0..1>}: a move, or a drag while a button is held.
-void handle_move(Command command);
+void handle_move(const Command& command);
 
 // {"type":"button","x":..,"y":..,"button":<0|1|2>,"down":<bool>}. Without a
 // usable `button` or `down` it is a move to the position.
-void handle_button(Command command);
+void handle_button(const Command& command);
 
 // {"type":"wheel","delta":<pixels, -1200..1200>}, positive scrolls down as in
 // WheelEvent.deltaY.
-void handle_wheel(Command command);
+void handle_wheel(const Command& command);

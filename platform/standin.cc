@@ -77,6 +77,11 @@ class Line {
   char* end_ = buffer_;
 };
 
+// Whether anyone reads the trace; when no one does, events are not formatted.
+bool tracing() {
+  return state().trace || state().config.record;
+}
+
 void emit(const Line& line) {
   State& s = state();
   std::string_view text = line.text();
@@ -149,18 +154,19 @@ std::optional<Point> cursor() {
 }
 
 void post_key(uint16_t code, bool down, uint64_t mask) {
-  if (state().config.fail_key) return;
+  if (state().config.fail_key || !tracing()) return;
   emit(Line().word("key").number(code).word(down ? " down" : " up").mask(mask));
 }
 
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask) {
   if (state().config.fail_mouse) return;
   state().cursor = point;
+  if (!tracing()) return;
   emit(Line().word("mouse").number(type).number(point.x).number(point.y).number(button).mask(mask));
 }
 
 void post_wheel(int32_t pixels) {
-  if (state().config.fail_wheel) return;
+  if (state().config.fail_wheel || !tracing()) return;
   emit(Line().word("wheel").number(pixels));
 }
 

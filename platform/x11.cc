@@ -4,14 +4,20 @@
 //
 // Nothing per command waits for the server: the display's bounds are kept
 // from change notifications, and each command's requests go out in one flush.
+// Events are sent through XCB, whose flush is one poll and one write; Xlib's
+// makes two more reads besides, which would cost more than the agent's own
+// work. Xlib does the rest, at start and on layout changes.
 #include <X11/XKBlib.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <xcb/xtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +57,11 @@ constexpr KeyPosition kKeyPositions[] = {
 // browsers report for one wheel notch on most desktops.
 constexpr int kPixelsPerClick = 100;
 constexpr unsigned kWheelUp = 4;
+
+// Looking for layout notifications reads the connection, which costs system
+// calls; a fast stream of pointer commands looks at most this often, a
+// slower one before every pointer command.
+constexpr std::chrono::milliseconds kLayoutCheckInterval{1};
 constexpr unsigned kWheelDown = 5;
 
 struct DisplayCloser {
@@ -59,6 +70,7 @@ struct DisplayCloser {
 
 struct Server {
   std::unique_ptr<Display, DisplayCloser> display;
+  xcb_connection_t* xcb = nullptr;  // the same connection, owned by `display`
   Window root = 0;
   int screen = 0;
   bool has_xtest = false;
@@ -68,6 +80,7 @@ struct Server {
   std::array<KeyCode, kKeyCodeLimit> keycodes{};  // 0: no such key here
   int wheel_pixels = 0;                        // delta not yet turned into clicks, in its direction
   std::optional<std::pair<int, int>> pointer;  // where the last motion put it
+  std::chrono::steady_clock::time_point layout_checked;
 };
 
 // Xlib's default handlers print and exit; the agent stays silent, and a
@@ -152,6 +165,8 @@ Server connect() {
   int event_base, error_base, major, minor;
   x.has_xtest = XTestQueryExtension(display, &event_base, &error_base, &major, &minor);
   if (!x.has_xtest) return x;
+  x.xcb = XGetXCBConnection(display);
+  xcb_get_extension_data(x.xcb, &xcb_test_id);  // now, not on the first command
   // Setting a monitor is announced by a ConfigureNotify on the root window;
   // output, mode and screen-size changes by RandR's own event.
   XSelectInput(display, x.root, StructureNotifyMask);
@@ -173,6 +188,9 @@ Server& server() {
 // Takes in whatever the server has sent without waiting for more, and
 // re-reads the layout if it changed.
 void follow_layout_changes(Server& x) {
+  auto now = std::chrono::steady_clock::now();
+  if (now - x.layout_checked < kLayoutCheckInterval) return;
+  x.layout_checked = now;
   Display* display = x.display.get();
   bool changed = false;
   while (XEventsQueued(display, QueuedAfterReading) > 0) {
@@ -185,7 +203,7 @@ void follow_layout_changes(Server& x) {
   if (changed) x.main_display = read_main_display(x);
 }
 
-unsigned x_button(uint32_t platform_button) {
+uint8_t x_button(uint32_t platform_button) {
   switch (platform_button) {
     case platform::kButtonRight:
       return 3;
@@ -196,10 +214,15 @@ unsigned x_button(uint32_t platform_button) {
   }
 }
 
-void click(Display* display, unsigned button, int times) {
+void fake_input(Server& x, uint8_t type, uint8_t detail, int16_t root_x = 0, int16_t root_y = 0) {
+  xcb_test_fake_input(x.xcb, type, detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? x.root : 0,
+                      root_x, root_y, 0);
+}
+
+void click(Server& x, uint8_t button, int times) {
   for (int i = 0; i < times; ++i) {
-    XTestFakeButtonEvent(display, button, True, CurrentTime);
-    XTestFakeButtonEvent(display, button, False, CurrentTime);
+    fake_input(x, XCB_BUTTON_PRESS, button);
+    fake_input(x, XCB_BUTTON_RELEASE, button);
   }
 }
 
@@ -234,7 +257,7 @@ std::optional<Point> cursor() {
 void post_key(uint16_t code, bool down, uint64_t) {
   Server& x = server();
   KeyCode keycode = code < kKeyCodeLimit ? x.keycodes[code] : 0;
-  if (keycode) XTestFakeKeyEvent(x.display.get(), keycode, down, CurrentTime);
+  if (keycode) fake_input(x, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
 }
 
 // Presses and releases happen where the event says, as on a Mac, so the
@@ -243,16 +266,18 @@ void post_key(uint16_t code, bool down, uint64_t) {
 // The server turns moves into drags by itself.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t) {
   Server& x = server();
-  Display* display = x.display.get();
   std::pair<int, int> target{static_cast<int>(std::lround(point.x)),
                              static_cast<int>(std::lround(point.y))};
   bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
   bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
   if (!(press || release) || x.pointer != target) {
-    XTestFakeMotionEvent(display, x.screen, target.first, target.second, CurrentTime);
+    fake_input(x, XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(target.first),
+               static_cast<int16_t>(target.second));
     x.pointer = target;
   }
-  if (press || release) XTestFakeButtonEvent(display, x_button(button), press, CurrentTime);
+  if (press || release) {
+    fake_input(x, press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, x_button(button));
+  }
 }
 
 // Pixels become clicks of the wheel buttons; what is left over is kept for
@@ -264,11 +289,11 @@ void post_wheel(int32_t pixels) {
   x.wheel_pixels += pixels;
   int clicks = x.wheel_pixels / kPixelsPerClick;
   x.wheel_pixels -= clicks * kPixelsPerClick;
-  click(x.display.get(), clicks > 0 ? kWheelUp : kWheelDown, std::abs(clicks));
+  click(x, clicks > 0 ? kWheelUp : kWheelDown, std::abs(clicks));
 }
 
 void flush() {
-  XFlush(server().display.get());
+  xcb_flush(server().xcb);
 }
 
 }  // namespace platform
