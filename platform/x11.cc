@@ -1,20 +1,18 @@
-// The X Window System backend: input goes in through the XTest extension, the
-// main display is RandR's primary monitor, and keys are found by their XKB
-// names so each lands on the same physical key as on a Mac.
+// The X Window System backend, on XCB: input goes in through the XTest
+// extension, the main display is RandR's primary monitor, and keys are found
+// by their XKB names so each lands on the same physical key as on a Mac.
 //
-// Nothing per command waits for the server: the display's bounds are kept
-// from change notifications, and each command's requests go out in one flush.
-// Events are sent through XCB, whose flush is one poll and one write; Xlib's
-// makes two more reads besides, which would cost more than the agent's own
-// work. Xlib does the rest, at start and on layout changes.
-#include <X11/XKBlib.h>
-#include <X11/Xlib-xcb.h>
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/extensions/Xrandr.h>
-#include <fcntl.h>
-#include <unistd.h>
+// Start-up costs three round trips (connection, extensions, set-up), with
+// every query of a step sent before any answer is awaited. After that nothing
+// waits for the server: the layout is kept from change notifications, and a
+// command's requests go out in one flush (one poll, one write).
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
 #include <xcb/xtest.h>
+// The XKB header is C, with a member named `explicit`, a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <array>
 #include <chrono>
@@ -56,127 +54,147 @@ constexpr KeyPosition kKeyPositions[] = {
 // One click of the wheel buttons stands for this many pixels of delta, what
 // browsers report for one wheel notch on most desktops.
 constexpr int kPixelsPerClick = 100;
-constexpr unsigned kWheelUp = 4;
+constexpr uint8_t kWheelUp = 4;
+constexpr uint8_t kWheelDown = 5;
 
 // Looking for layout notifications reads the connection, which costs system
 // calls; a fast stream of pointer commands looks at most this often, a
 // slower one before every pointer command.
 constexpr std::chrono::milliseconds kLayoutCheckInterval{1};
-constexpr unsigned kWheelDown = 5;
 
-struct DisplayCloser {
-  void operator()(Display* display) const { XCloseDisplay(display); }
+struct Disconnect {
+  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
 };
 
+// XCB hands out replies and events allocated with malloc.
+template <typename T>
+using Owned = std::unique_ptr<T, decltype(&free)>;
+
+template <typename T>
+Owned<T> own(T* pointer) {
+  return Owned<T>(pointer, &free);
+}
+
 struct Server {
-  std::unique_ptr<Display, DisplayCloser> display;
-  xcb_connection_t* xcb = nullptr;  // the same connection, owned by `display`
-  Window root = 0;
-  int screen = 0;
+  std::unique_ptr<xcb_connection_t, Disconnect> connection;
+  xcb_window_t root = 0;
+  platform::Bounds screen{0, 0, 0, 0};
   bool has_xtest = false;
   bool has_monitors = false;  // RandR 1.5
-  int randr_event_base = 0;
+  uint8_t randr_event_base = 0;
   platform::Bounds main_display{0, 0, 0, 0};
-  std::array<KeyCode, kKeyCodeLimit> keycodes{};  // 0: no such key here
+  std::array<xcb_keycode_t, kKeyCodeLimit> keycodes{};  // 0: no such key here
   int wheel_pixels = 0;                        // delta not yet turned into clicks, in its direction
   std::optional<std::pair<int, int>> pointer;  // where the last motion put it
   std::chrono::steady_clock::time_point layout_checked;
 };
 
-// Xlib's default handlers print and exit; the agent stays silent, and a
-// refused request must not end it.
-int ignore_error(Display*, XErrorEvent*) {
-  return 0;
-}
-int connection_lost(Display*) {
-  _exit(1);
+bool same_name(const char* xkb_name, const char* name) {
+  return strncmp(xkb_name, name, XCB_XKB_CONST_KEY_NAME_LENGTH) == 0;
 }
 
-// Xlib may print the server's refusal; the agent keeps standard error silent.
-Display* open_display_quietly() {
-  int saved = dup(STDERR_FILENO);
-  int null = open("/dev/null", O_WRONLY);
-  if (null >= 0) dup2(null, STDERR_FILENO);
-  Display* display = XOpenDisplay(nullptr);
-  if (saved >= 0) dup2(saved, STDERR_FILENO);
-  for (int fd : {saved, null}) {
-    if (fd >= 0) close(fd);
-  }
-  return display;
-}
-
-std::array<KeyCode, kKeyCodeLimit> resolve_keycodes(Display* display) {
-  std::array<KeyCode, kKeyCodeLimit> keycodes{};
-  XkbDescPtr xkb = XkbGetMap(display, 0, XkbUseCoreKbd);
-  if (!xkb) return keycodes;
-  if (XkbGetNames(display, XkbKeyNamesMask | XkbKeyAliasesMask, xkb) == Success && xkb->names) {
-    auto find = [&](const char* name) -> KeyCode {
-      for (int keycode = xkb->min_key_code; keycode <= xkb->max_key_code; ++keycode) {
-        if (strncmp(xkb->names->keys[keycode].name, name, XkbKeyNameLength) == 0) return keycode;
+std::array<xcb_keycode_t, kKeyCodeLimit> keycodes_from(const xcb_xkb_get_names_reply_t* names) {
+  std::array<xcb_keycode_t, kKeyCodeLimit> keycodes{};
+  if (!names) return keycodes;
+  xcb_xkb_get_names_value_list_t list;
+  xcb_xkb_get_names_value_list_unpack(xcb_xkb_get_names_value_list(names), names->nTypes,
+                                      names->indicators, names->virtualMods, names->groupNames,
+                                      names->nKeys, names->nKeyAliases, names->nRadioGroups,
+                                      names->which, &list);
+  auto keycode_named = [&](const char* name) -> xcb_keycode_t {
+    for (int i = 0; i < names->nKeys; ++i) {
+      if (same_name(list.keyNames[i].name, name)) return names->firstKey + i;
+    }
+    return 0;
+  };
+  for (const KeyPosition& position : kKeyPositions) {
+    xcb_keycode_t keycode = keycode_named(position.name);
+    for (int i = 0; !keycode && i < names->nKeyAliases; ++i) {
+      if (same_name(list.keyAliases[i].alias, position.name)) {
+        keycode = keycode_named(list.keyAliases[i].real);
       }
-      for (int i = 0; i < xkb->names->num_key_aliases; ++i) {
-        const XkbKeyAliasRec& alias = xkb->names->key_aliases[i];
-        if (strncmp(alias.alias, name, XkbKeyNameLength) != 0) continue;
-        for (int keycode = xkb->min_key_code; keycode <= xkb->max_key_code; ++keycode) {
-          if (strncmp(xkb->names->keys[keycode].name, alias.real, XkbKeyNameLength) == 0) {
-            return keycode;
-          }
-        }
-      }
-      return 0;
-    };
-    for (const KeyPosition& position : kKeyPositions) keycodes[position.code] = find(position.name);
+    }
+    keycodes[position.code] = keycode;
   }
-  XkbFreeKeyboard(xkb, 0, True);
   return keycodes;
 }
 
-// The primary monitor, else the first, else the whole screen. A round trip,
-// made at start and after each notified change only.
-platform::Bounds read_main_display(Server& x) {
-  Display* display = x.display.get();
-  platform::Bounds bounds{0, 0, static_cast<double>(DisplayWidth(display, x.screen)),
-                          static_cast<double>(DisplayHeight(display, x.screen))};
-  if (!x.has_monitors) return bounds;
-  int count = 0;
-  XRRMonitorInfo* monitors = XRRGetMonitors(display, x.root, True, &count);
-  if (!monitors) return bounds;
-  if (count > 0) {
-    const XRRMonitorInfo* chosen = &monitors[0];
-    for (int i = 0; i < count; ++i) {
-      if (monitors[i].primary) chosen = &monitors[i];
-    }
-    bounds = {static_cast<double>(chosen->x), static_cast<double>(chosen->y),
-              static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
+// The primary monitor, else the first, else the whole screen.
+platform::Bounds main_display_from(const Server& x, const xcb_randr_get_monitors_reply_t* reply) {
+  if (!reply) return x.screen;
+  xcb_randr_monitor_info_iterator_t monitor = xcb_randr_get_monitors_monitors_iterator(reply);
+  std::optional<xcb_randr_monitor_info_t> chosen;
+  for (; monitor.rem; xcb_randr_monitor_info_next(&monitor)) {
+    if (!chosen || (monitor.data->primary && !chosen->primary)) chosen = *monitor.data;
   }
-  XRRFreeMonitors(monitors);
-  return bounds;
+  if (!chosen) return x.screen;
+  return {static_cast<double>(chosen->x), static_cast<double>(chosen->y),
+          static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
+}
+
+// A round trip, made at start and after each notified change only.
+platform::Bounds read_main_display(const Server& x) {
+  if (!x.has_monitors) return x.screen;
+  xcb_connection_t* c = x.connection.get();
+  return main_display_from(
+      x, own(xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, x.root, 1), nullptr)).get());
+}
+
+bool present(xcb_connection_t* c, xcb_extension_t* extension) {
+  const xcb_query_extension_reply_t* reply = xcb_get_extension_data(c, extension);
+  return reply && reply->present;
 }
 
 Server connect() {
   Server x;
-  x.display.reset(open_display_quietly());
-  Display* display = x.display.get();
-  if (!display) return x;
-  XSetErrorHandler(ignore_error);
-  XSetIOErrorHandler(connection_lost);
-  x.screen = DefaultScreen(display);
-  x.root = RootWindow(display, x.screen);
-  int event_base, error_base, major, minor;
-  x.has_xtest = XTestQueryExtension(display, &event_base, &error_base, &major, &minor);
+  int screen_number = 0;
+  x.connection.reset(xcb_connect(nullptr, &screen_number));
+  xcb_connection_t* c = x.connection.get();
+  if (xcb_connection_has_error(c)) return x;
+
+  xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(c));
+  for (int i = 0; i < screen_number && screen.rem; ++i) xcb_screen_next(&screen);
+  if (!screen.rem) return x;
+  x.root = screen.data->root;
+  x.screen = {0, 0, static_cast<double>(screen.data->width_in_pixels),
+              static_cast<double>(screen.data->height_in_pixels)};
+
+  for (xcb_extension_t* extension : {&xcb_test_id, &xcb_randr_id, &xcb_xkb_id}) {
+    xcb_prefetch_extension_data(c, extension);
+  }
+  x.has_xtest = present(c, &xcb_test_id);
   if (!x.has_xtest) return x;
-  x.xcb = XGetXCBConnection(display);
-  xcb_get_extension_data(x.xcb, &xcb_test_id);  // now, not on the first command
+  bool has_randr = present(c, &xcb_randr_id);
+  bool has_xkb = present(c, &xcb_xkb_id);
+
   // Setting a monitor is announced by a ConfigureNotify on the root window;
   // output, mode and screen-size changes by RandR's own event.
-  XSelectInput(display, x.root, StructureNotifyMask);
-  if (XRRQueryExtension(display, &x.randr_event_base, &error_base) &&
-      XRRQueryVersion(display, &major, &minor)) {
-    x.has_monitors = major > 1 || (major == 1 && minor >= 5);
-    XRRSelectInput(display, x.root, RRScreenChangeNotifyMask);
+  uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  xcb_change_window_attributes(c, x.root, XCB_CW_EVENT_MASK, &structure);
+  xcb_randr_query_version_cookie_t version{};
+  xcb_randr_get_monitors_cookie_t monitors{};
+  if (has_randr) {
+    x.randr_event_base = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
+    xcb_randr_select_input(c, x.root, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
+    version = xcb_randr_query_version(c, 1, 5);
+    monitors = xcb_randr_get_monitors(c, x.root, 1);
   }
-  x.main_display = read_main_display(x);
-  x.keycodes = resolve_keycodes(display);
+  xcb_xkb_get_names_cookie_t names{};
+  if (has_xkb) {
+    xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
+    names = xcb_xkb_get_names(c, XCB_XKB_ID_USE_CORE_KBD,
+                              XCB_XKB_NAME_DETAIL_KEY_NAMES | XCB_XKB_NAME_DETAIL_KEY_ALIASES);
+  }
+
+  if (has_randr) {
+    auto reply = own(xcb_randr_query_version_reply(c, version, nullptr));
+    x.has_monitors = reply && (reply->major_version > 1 ||
+                               (reply->major_version == 1 && reply->minor_version >= 5));
+    auto monitor_list = own(xcb_randr_get_monitors_reply(c, monitors, nullptr));
+    if (x.has_monitors) x.main_display = main_display_from(x, monitor_list.get());
+  }
+  if (!x.has_monitors) x.main_display = x.screen;
+  if (has_xkb) x.keycodes = keycodes_from(own(xcb_xkb_get_names_reply(c, names, nullptr)).get());
   return x;
 }
 
@@ -186,19 +204,26 @@ Server& server() {
 }
 
 // Takes in whatever the server has sent without waiting for more, and
-// re-reads the layout if it changed.
+// re-reads the layout if it changed. Errors the server reports for refused
+// requests arrive here too and are dropped.
 void follow_layout_changes(Server& x) {
   auto now = std::chrono::steady_clock::now();
   if (now - x.layout_checked < kLayoutCheckInterval) return;
   x.layout_checked = now;
-  Display* display = x.display.get();
   bool changed = false;
-  while (XEventsQueued(display, QueuedAfterReading) > 0) {
-    XEvent event;
-    XNextEvent(display, &event);
-    XRRUpdateConfiguration(&event);
-    changed = changed || event.type == ConfigureNotify ||
-              event.type == x.randr_event_base + RRScreenChangeNotify;
+  while (auto event = own(xcb_poll_for_event(x.connection.get()))) {
+    uint8_t type = event->response_type & 0x7f;
+    if (type == XCB_CONFIGURE_NOTIFY) {
+      auto* configure = reinterpret_cast<xcb_configure_notify_event_t*>(event.get());
+      if (configure->window == x.root) {
+        x.screen.width = configure->width;
+        x.screen.height = configure->height;
+      }
+      changed = true;
+    }
+    if (x.randr_event_base && type == x.randr_event_base + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
+      changed = true;
+    }
   }
   if (changed) x.main_display = read_main_display(x);
 }
@@ -215,8 +240,8 @@ uint8_t x_button(uint32_t platform_button) {
 }
 
 void fake_input(Server& x, uint8_t type, uint8_t detail, int16_t root_x = 0, int16_t root_y = 0) {
-  xcb_test_fake_input(x.xcb, type, detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? x.root : 0,
-                      root_x, root_y, 0);
+  xcb_test_fake_input(x.connection.get(), type, detail, XCB_CURRENT_TIME,
+                      type == XCB_MOTION_NOTIFY ? x.root : XCB_NONE, root_x, root_y, 0);
 }
 
 void click(Server& x, uint8_t button, int times) {
@@ -242,21 +267,17 @@ Bounds main_display() {
 
 std::optional<Point> cursor() {
   Server& x = server();
-  Window root, child;
-  int root_x, root_y, window_x, window_y;
-  unsigned mask;
-  if (!XQueryPointer(x.display.get(), x.root, &root, &child, &root_x, &root_y, &window_x, &window_y,
-                     &mask)) {
-    return std::nullopt;
-  }
-  return Point{static_cast<double>(root_x), static_cast<double>(root_y)};
+  xcb_connection_t* c = x.connection.get();
+  auto reply = own(xcb_query_pointer_reply(c, xcb_query_pointer(c, x.root), nullptr));
+  if (!reply) return std::nullopt;
+  return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
 }
 
 // The server keeps modifier state from the modifier keys held through XTest,
 // so masks need no stamping here.
 void post_key(uint16_t code, bool down, uint64_t) {
   Server& x = server();
-  KeyCode keycode = code < kKeyCodeLimit ? x.keycodes[code] : 0;
+  xcb_keycode_t keycode = code < kKeyCodeLimit ? x.keycodes[code] : 0;
   if (keycode) fake_input(x, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
 }
 
@@ -293,7 +314,7 @@ void post_wheel(int32_t pixels) {
 }
 
 void flush() {
-  xcb_flush(server().xcb);
+  xcb_flush(server().connection.get());
 }
 
 }  // namespace platform

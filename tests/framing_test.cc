@@ -101,10 +101,12 @@ TEST(Framing, RegionalIndicatorsPairUp) {
 
 TEST(Framing, LinesOverTheByteBoundAreDroppedWithoutHarmToTheNext) {
   // Few characters, many bytes: one base letter with endless combining marks.
-  std::string heavy = "a" + repeat("\xCC\x81", kMaxLineBytes / 2);
+  std::string heavy = "a";
+  heavy += repeat("\xCC\x81", kMaxLineBytes / 2);
   ASSERT_GT(heavy.size(), kMaxLineBytes);
   expect_lines("combining flood", heavy + "\nnext\n", {"next"});
-  std::string at_bound = "a" + repeat("\xCC\x81", (kMaxLineBytes - 1) / 2);
+  std::string at_bound = "a";
+  at_bound += repeat("\xCC\x81", (kMaxLineBytes - 1) / 2);
   expect_lines("just within", at_bound + "\n", {at_bound});
 }
 
