@@ -2,10 +2,11 @@
 // extension, the main display is RandR's primary monitor, and keys are found
 // by their XKB names so each lands on the same physical key as on a Mac.
 //
-// Start-up costs three round trips (connection, extensions, set-up), with
-// every query of a step sent before any answer is awaited. After that nothing
-// waits for the server: the layout is kept from change notifications, and a
-// command's requests go out in one flush (one poll, one write).
+// The trust test costs two round trips (connection, extensions); the set-up
+// queries go out with it and their answers are collected at first use, so the
+// server answers them while the agent reports that it is ready. After that
+// nothing waits for the server: the layout is kept from change notifications,
+// and a command's requests go out in one flush (one poll, one write).
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -75,8 +76,16 @@ Owned<T> own(T* pointer) {
   return Owned<T>(pointer, &free);
 }
 
+// Set-up queries sent but not yet answered.
+struct PendingSetup {
+  std::optional<xcb_randr_query_version_cookie_t> version;
+  xcb_randr_get_monitors_cookie_t monitors{};
+  std::optional<xcb_xkb_get_names_cookie_t> names;
+};
+
 struct Server {
   std::unique_ptr<xcb_connection_t, Disconnect> connection;
+  std::optional<PendingSetup> pending;
   xcb_window_t root = 0;
   platform::Bounds screen{0, 0, 0, 0};
   bool has_xtest = false;
@@ -164,42 +173,54 @@ Server connect() {
   }
   x.has_xtest = present(c, &xcb_test_id);
   if (!x.has_xtest) return x;
-  bool has_randr = present(c, &xcb_randr_id);
-  bool has_xkb = present(c, &xcb_xkb_id);
 
   // Setting a monitor is announced by a ConfigureNotify on the root window;
   // output, mode and screen-size changes by RandR's own event.
   uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
   xcb_change_window_attributes(c, x.root, XCB_CW_EVENT_MASK, &structure);
-  xcb_randr_query_version_cookie_t version{};
-  xcb_randr_get_monitors_cookie_t monitors{};
-  if (has_randr) {
+  PendingSetup& pending = x.pending.emplace();
+  if (present(c, &xcb_randr_id)) {
     x.randr_event_base = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
     xcb_randr_select_input(c, x.root, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
-    version = xcb_randr_query_version(c, 1, 5);
-    monitors = xcb_randr_get_monitors(c, x.root, 1);
+    pending.version = xcb_randr_query_version(c, 1, 5);
+    pending.monitors = xcb_randr_get_monitors(c, x.root, 1);
   }
-  xcb_xkb_get_names_cookie_t names{};
-  if (has_xkb) {
+  if (present(c, &xcb_xkb_id)) {
     xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
-    names = xcb_xkb_get_names(c, XCB_XKB_ID_USE_CORE_KBD,
-                              XCB_XKB_NAME_DETAIL_KEY_NAMES | XCB_XKB_NAME_DETAIL_KEY_ALIASES);
+    pending.names =
+        xcb_xkb_get_names(c, XCB_XKB_ID_USE_CORE_KBD,
+                          XCB_XKB_NAME_DETAIL_KEY_NAMES | XCB_XKB_NAME_DETAIL_KEY_ALIASES);
   }
-
-  if (has_randr) {
-    auto reply = own(xcb_randr_query_version_reply(c, version, nullptr));
-    x.has_monitors = reply && (reply->major_version > 1 ||
-                               (reply->major_version == 1 && reply->minor_version >= 5));
-    auto monitor_list = own(xcb_randr_get_monitors_reply(c, monitors, nullptr));
-    if (x.has_monitors) x.main_display = main_display_from(x, monitor_list.get());
-  }
-  if (!x.has_monitors) x.main_display = x.screen;
-  if (has_xkb) x.keycodes = keycodes_from(own(xcb_xkb_get_names_reply(c, names, nullptr)).get());
+  xcb_flush(c);
   return x;
 }
 
-Server& server() {
+void finish_setup(Server& x) {
+  xcb_connection_t* c = x.connection.get();
+  PendingSetup& pending = *x.pending;
+  if (pending.version) {
+    auto version = own(xcb_randr_query_version_reply(c, *pending.version, nullptr));
+    x.has_monitors = version && (version->major_version > 1 ||
+                                 (version->major_version == 1 && version->minor_version >= 5));
+    auto monitors = own(xcb_randr_get_monitors_reply(c, pending.monitors, nullptr));
+    if (x.has_monitors) x.main_display = main_display_from(x, monitors.get());
+  }
+  if (!x.has_monitors) x.main_display = x.screen;
+  if (pending.names) {
+    x.keycodes = keycodes_from(own(xcb_xkb_get_names_reply(c, *pending.names, nullptr)).get());
+  }
+  x.pending.reset();
+}
+
+Server& connection() {
   static Server x = connect();
+  return x;
+}
+
+// The connection with its set-up complete.
+Server& server() {
+  Server& x = connection();
+  if (x.pending) finish_setup(x);
   return x;
 }
 
