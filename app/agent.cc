@@ -38,8 +38,10 @@ void handle(std::string_view line) {
 
 void run_command_loop(int input) {
   LineReader reader;
-  char buffer[64 * 1024];
-  while (size_t count = read_some(input, buffer, sizeof buffer)) {
+  // Lines are decoded where they lie in this buffer, so it has the decoder's
+  // padding after the bytes read into it.
+  char buffer[64 * 1024 + kLinePadding] = {};
+  while (size_t count = read_some(input, buffer, sizeof buffer - kLinePadding)) {
     std::string_view bytes(buffer, count);
     while (std::optional<std::string_view> line = next_line(reader, bytes)) handle(*line);
   }

@@ -73,6 +73,15 @@ std::optional<std::string_view> next_line(LineReader& reader, std::string_view& 
   while (!input.empty()) {
     const char* feed = static_cast<const char*>(memchr(input.data(), '\n', input.size()));
     size_t taken = feed ? feed - input.data() : input.size();
+    // A whole line short enough to need no counting is handed out where it
+    // lies, without copying.
+    if (feed && reader.size == 0 && !reader.discarding && taken <= kMaxLineCharacters) {
+      std::string_view line = input.substr(0, taken);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      input.remove_prefix(taken + 1);
+      reader.complete = true;
+      return line;
+    }
     if (!reader.discarding) append(reader, input.data(), taken);
     input.remove_prefix(feed ? taken + 1 : taken);
     if (!feed) break;

@@ -35,9 +35,11 @@ struct LineReader {
 };
 
 // Takes bytes from the front of `input` until a line is complete and returns
-// it without its "\n" or "\r\n"; the view lasts until the next call. Returns
-// nothing when `input` is used up first; the partial line is kept for the
-// next call. Lines over the limits are dropped here and never returned.
+// it without its "\n" or "\r\n"; the view lasts until the next call and until
+// `input`'s buffer changes. It is followed by kLinePadding readable bytes when
+// `input` is. Returns nothing when `input` is used up first; the partial line
+// is kept for the next call. Lines over the limits are dropped here and never
+// returned.
 std::optional<std::string_view> next_line(LineReader& reader, std::string_view& input);
 
 // At end of input: the last line, if it had no line feed and is within limits.

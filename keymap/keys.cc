@@ -2,23 +2,7 @@
 
 #include <algorithm>
 
-namespace {
-
-// Sorted by name at compile time so lookups are a binary search with no
-// start-up work and no heap. (An insertion sort: not every standard library
-// in use has a constexpr std::sort.)
-constexpr std::array<KeyName, 83> sorted_by_name(std::array<KeyName, 83> table) {
-  for (size_t i = 1; i < table.size(); ++i) {
-    for (size_t j = i; j > 0 && table[j].name < table[j - 1].name; --j) {
-      std::swap(table[j], table[j - 1]);
-    }
-  }
-  return table;
-}
-
-}  // namespace
-
-constexpr std::array<KeyName, 83> keys = sorted_by_name({{
+constexpr std::array<KeyName, 83> keys = {{
     {"KeyA", 0},          {"KeyS", 1},          {"KeyD", 2},        {"KeyF", 3},
     {"KeyH", 4},          {"KeyG", 5},          {"KeyZ", 6},        {"KeyX", 7},
     {"KeyC", 8},          {"KeyV", 9},          {"KeyB", 11},       {"KeyQ", 12},
@@ -40,18 +24,52 @@ constexpr std::array<KeyName, 83> keys = sorted_by_name({{
     {"F12", 111},         {"Insert", 114},      {"Home", 115},      {"PageUp", 116},
     {"Delete", 117},      {"End", 119},         {"PageDown", 121},  {"ArrowLeft", 123},
     {"ArrowRight", 124},  {"ArrowDown", 125},   {"ArrowUp", 126},
-}});
+}};
 
 static_assert(std::all_of(keys.begin(), keys.end(),
                           [](const KeyName& key) { return key.code < kKeyCodeLimit; }));
-static_assert(std::adjacent_find(keys.begin(), keys.end(), [](const KeyName& a, const KeyName& b) {
-                return a.name == b.name;
-              }) == keys.end());
+
+namespace {
+
+// Every key command looks a name up, so the names sit in an open-addressing
+// hash table built at compile time: one hash and usually one comparison.
+constexpr uint32_t hash_name(std::string_view name) {
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (char c : name) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+  return hash;
+}
+
+constexpr size_t kSlots = 256;
+constexpr uint8_t kEmpty = 0xFF;
+
+constexpr std::array<uint8_t, kSlots> build_index() {
+  std::array<uint8_t, kSlots> slots{};
+  for (uint8_t& slot : slots) slot = kEmpty;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    size_t at = hash_name(keys[i].name) % kSlots;
+    while (slots[at] != kEmpty) at = (at + 1) % kSlots;
+    slots[at] = static_cast<uint8_t>(i);
+  }
+  return slots;
+}
+
+constexpr std::array<uint8_t, kSlots> kIndex = build_index();
+
+constexpr bool names_unique() {
+  for (size_t i = 0; i < keys.size(); ++i) {
+    for (size_t j = i + 1; j < keys.size(); ++j) {
+      if (keys[i].name == keys[j].name) return false;
+    }
+  }
+  return true;
+}
+static_assert(names_unique());
+
+}  // namespace
 
 std::optional<uint16_t> lookup_key(std::string_view name) {
-  auto found =
-      std::lower_bound(keys.begin(), keys.end(), name,
-                       [](const KeyName& key, std::string_view n) { return key.name < n; });
-  if (found == keys.end() || found->name != name) return std::nullopt;
-  return found->code;
+  for (size_t at = hash_name(name) % kSlots; kIndex[at] != kEmpty; at = (at + 1) % kSlots) {
+    if (keys[kIndex[at]].name == name) return keys[kIndex[at]].code;
+  }
+  return std::nullopt;
 }

@@ -31,9 +31,11 @@ State make_state(const standin::Config& config) {
   return state;
 }
 
+// Made before main, so no call pays for a first-use check.
+State the_state = make_state(standin::config_from_environment());
+
 State& state() {
-  static State state = make_state(standin::config_from_environment());
-  return state;
+  return the_state;
 }
 
 // Parses exactly `count` comma-separated decimal numbers; false on anything else.
