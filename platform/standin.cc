@@ -22,21 +22,18 @@ struct State {
   standin::Config config;
   platform::Point cursor;
   std::unique_ptr<FILE, FileCloser> trace;
-  std::vector<std::string> record;
+  std::vector<standin::Event> record;
+  standin::Counts counts;
 };
 
 State make_state(const standin::Config& config) {
-  State state{config, config.cursor, nullptr, {}};
+  State state{config, config.cursor, nullptr, {}, {}};
   if (!config.trace_path.empty()) state.trace.reset(fopen(config.trace_path.c_str(), "a"));
   return state;
 }
 
 // Made before main, so no call pays for a first-use check.
 State the_state = make_state(standin::config_from_environment());
-
-State& state() {
-  return the_state;
-}
 
 // Parses exactly `count` comma-separated decimal numbers; false on anything else.
 bool parse_numbers(const char* text, double* out, int count) {
@@ -51,10 +48,29 @@ bool parse_numbers(const char* text, double* out, int count) {
   return true;
 }
 
+// One trace line, formatted without allocating.
 class Line {
  public:
-  Line& word(std::string_view text) {
-    put(text);
+  explicit Line(const standin::Event& event) {
+    switch (event.kind) {
+      case standin::Event::kKey:
+        put("key").number(event.code).put(event.down ? " down" : " up").mask(event.mask);
+        break;
+      case standin::Event::kMouse:
+        put("mouse").number(event.type).number(event.point.x).number(event.point.y);
+        number(event.button).mask(event.mask);
+        break;
+      case standin::Event::kWheel:
+        put("wheel").number(event.wheel);
+        break;
+    }
+  }
+  std::string_view text() const { return {buffer_, static_cast<size_t>(end_ - buffer_)}; }
+
+ private:
+  Line& put(std::string_view text) {
+    memcpy(end_, text.data(), text.size());
+    end_ += text.size();
     return *this;
   }
   template <typename Number>
@@ -68,30 +84,23 @@ class Line {
     end_ = std::to_chars(end_, buffer_ + sizeof buffer_, value, 16).ptr;
     return *this;
   }
-  std::string_view text() const { return {buffer_, static_cast<size_t>(end_ - buffer_)}; }
-
- private:
-  void put(std::string_view text) {
-    memcpy(end_, text.data(), text.size());
-    end_ += text.size();
-  }
   char buffer_[160];
   char* end_ = buffer_;
 };
 
-// Whether anyone reads the trace; when no one does, events are not formatted.
-bool tracing() {
-  return state().trace || state().config.record;
-}
-
-void emit(const Line& line) {
-  State& s = state();
-  std::string_view text = line.text();
+// Creates, "posts" and releases one event, unless its kind is set to fail.
+void post(const standin::Event& event, bool fail) {
+  State& s = the_state;
+  if (fail) return;
+  ++s.counts.created;
   if (s.trace) {
+    Line line(event);
+    std::string_view text = line.text();
     fwrite(text.data(), 1, text.size(), s.trace.get());
     fputc('\n', s.trace.get());
   }
-  if (s.config.record) s.record.emplace_back(text);
+  if (s.config.record) s.record.push_back(event);
+  ++s.counts.released;
 }
 
 }  // namespace
@@ -127,15 +136,25 @@ Config config_from_environment() {
 }
 
 void configure(const Config& config) {
-  state() = make_state(config);
+  the_state = make_state(config);
 }
 
-const std::vector<std::string>& recorded() {
-  return state().record;
+const std::vector<Event>& events() {
+  return the_state.record;
+}
+
+std::vector<std::string> recorded() {
+  std::vector<std::string> lines;
+  for (const Event& event : the_state.record) lines.emplace_back(Line(event).text());
+  return lines;
+}
+
+Counts counts() {
+  return the_state.counts;
 }
 
 platform::Point pointer() {
-  return state().cursor;
+  return the_state.cursor;
 }
 
 }  // namespace standin
@@ -143,37 +162,48 @@ platform::Point pointer() {
 namespace platform {
 
 bool trusted() {
-  return state().config.trusted;
+  return the_state.config.trusted;
 }
 
 Bounds main_display() {
-  return state().config.display;
+  return the_state.config.display;
 }
 
+// Reading the location takes an empty event, created and released here.
 std::optional<Point> cursor() {
-  if (state().config.fail_cursor) return std::nullopt;
-  return state().cursor;
+  if (the_state.config.fail_cursor) return std::nullopt;
+  ++the_state.counts.created;
+  ++the_state.counts.released;
+  return the_state.cursor;
 }
 
 void post_key(uint16_t code, bool down, uint64_t mask) {
-  if (state().config.fail_key || !tracing()) return;
-  emit(Line().word("key").number(code).word(down ? " down" : " up").mask(mask));
+  standin::Event event{standin::Event::kKey};
+  event.code = code;
+  event.down = down;
+  event.mask = mask;
+  post(event, the_state.config.fail_key);
 }
 
+// A posted pointer event moves the pointer to its point, as a real one does.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask) {
-  if (state().config.fail_mouse) return;
-  state().cursor = point;
-  if (!tracing()) return;
-  emit(Line().word("mouse").number(type).number(point.x).number(point.y).number(button).mask(mask));
+  standin::Event event{standin::Event::kMouse};
+  event.type = type;
+  event.point = point;
+  event.button = button;
+  event.mask = mask;
+  post(event, the_state.config.fail_mouse);
+  if (!the_state.config.fail_mouse) the_state.cursor = point;
 }
 
 void post_wheel(int32_t pixels) {
-  if (state().config.fail_wheel || !tracing()) return;
-  emit(Line().word("wheel").number(pixels));
+  standin::Event event{standin::Event::kWheel};
+  event.wheel = pixels;
+  post(event, the_state.config.fail_wheel);
 }
 
 void flush() {
-  if (state().trace) fflush(state().trace.get());
+  if (the_state.trace) fflush(the_state.trace.get());
 }
 
 }  // namespace platform

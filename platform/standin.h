@@ -2,6 +2,8 @@
 // same process. The executable configures it from its environment instead.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,17 +20,39 @@ struct Config {
   bool fail_wheel = false;
   bool fail_cursor = false;
   std::string trace_path;  // append trace lines to this file when set
-  bool record = false;     // keep trace lines in memory for `recorded`
+  bool record = false;     // keep the events posted, for `events` and `recorded`
+};
+
+// One posted event, as the agent described it.
+struct Event {
+  enum Kind { kKey, kMouse, kWheel } kind;
+  uint16_t code = 0;  // key
+  bool down = false;  // key
+  uint32_t type = 0;  // mouse
+  platform::Point point{0, 0};
+  uint32_t button = 0;  // mouse
+  uint64_t mask = 0;    // key and mouse
+  int32_t wheel = 0;
+};
+
+// Every event the stand-in created and every one it let go of, since
+// `configure`; a platform that leaked events would show a difference.
+struct Counts {
+  size_t created = 0;
+  size_t released = 0;
 };
 
 // The configuration the executable uses, read from INPUT_AGENT_STANDIN_*.
 Config config_from_environment();
 
-// Replaces the stand-in's whole state: configuration, cursor and record.
+// Replaces the stand-in's whole state: configuration, cursor, counts, record.
 void configure(const Config& config);
 
-// Trace lines of the events posted since `configure`, when recording.
-const std::vector<std::string>& recorded();
+// The events posted since `configure`, when recording, and their trace lines.
+const std::vector<Event>& events();
+std::vector<std::string> recorded();
+
+Counts counts();
 
 // The current pointer location.
 platform::Point pointer();

@@ -63,8 +63,14 @@ constexpr uint8_t kWheelDown = 5;
 // slower one before every pointer command.
 constexpr std::chrono::milliseconds kLayoutCheckInterval{1};
 
+// The server discards what it has not yet read from a connection that closes,
+// which could be the release of everything held at end of input; so a round
+// trip comes first, at exit only.
 struct Disconnect {
-  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
+  void operator()(xcb_connection_t* connection) const {
+    free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    xcb_disconnect(connection);
+  }
 };
 
 // XCB hands out replies and events allocated with malloc.

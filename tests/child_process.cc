@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -27,19 +28,19 @@ bool starts_with_any(std::string_view text, const std::vector<std::string>& pref
 }  // namespace
 
 Child start_child(const std::string& path, std::vector<std::string> args,
-                  std::vector<std::string> variables, std::vector<std::string> unset) {
-  int in[2], out[2], err[2];
-  EXPECT_EQ(pipe(in), 0);
-  EXPECT_EQ(pipe(out), 0);
-  EXPECT_EQ(pipe(err), 0);
+                  std::vector<std::string> variables, std::vector<std::string> unset, int input) {
+  // Close-on-exec, so no other child keeps a copy of a pipe open.
+  int in[2] = {input, -1}, out[2], err[2];
+  if (input < 0) {
+    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+  }
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-    posix_spawn_file_actions_addclose(&actions, fd);
-  }
   args.insert(args.begin(), path);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -53,7 +54,7 @@ Child start_child(const std::string& path, std::vector<std::string> args,
   Child child;
   EXPECT_EQ(posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
+  if (input < 0) close(in[0]);
   close(out[1]);
   close(err[1]);
   child.input = in[1];

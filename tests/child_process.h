@@ -16,9 +16,12 @@ struct Child {
 };
 
 // Starts `path` with `args` and an environment of this process's variables,
-// less those whose names start with one of `unset`, plus `variables`.
+// less those whose names start with one of `unset`, plus `variables`. Its
+// standard input is a new pipe, or `input` when that is given (then
+// `Child::input` stays -1).
 Child start_child(const std::string& path, std::vector<std::string> args,
-                  std::vector<std::string> variables, std::vector<std::string> unset = {});
+                  std::vector<std::string> variables, std::vector<std::string> unset = {},
+                  int input = -1);
 
 void send(const Child& child, std::string_view bytes);
 void close_input(Child& child);

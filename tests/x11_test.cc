@@ -179,6 +179,20 @@ std::string wheel(double delta) {
   return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
 }
 
+// What the server holds down: the number of keys and the pointer buttons.
+std::pair<int, unsigned> held_down(Display* display) {
+  char keymap[32];
+  XQueryKeymap(display, keymap);
+  int keys = 0;
+  for (char byte : keymap) keys += __builtin_popcount(static_cast<unsigned char>(byte));
+  Window root, child;
+  int root_x, root_y, window_x, window_y;
+  unsigned mask = 0;
+  XQueryPointer(display, DefaultRootWindow(display), &root, &child, &root_x, &root_y, &window_x,
+                &window_y, &mask);
+  return {keys, mask & (Button1Mask | Button2Mask | Button3Mask)};
+}
+
 class X11Agent : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -191,6 +205,18 @@ class X11Agent : public ::testing::Test {
       wait_for_exit(agent_);
       close_pipes(agent_);
     }
+  }
+
+  // Waits, within limits, for the server to hold exactly `expected`; returns
+  // what it holds.
+  std::pair<int, unsigned> await_held(std::pair<int, unsigned> expected) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::pair<int, unsigned> held = held_down(recorder_.display());
+    while (held != expected && std::chrono::steady_clock::now() < deadline) {
+      usleep(2000);
+      held = held_down(recorder_.display());
+    }
+    return held;
   }
 
   void start_agent() {
@@ -417,27 +443,55 @@ TEST_F(X11Agent, WheelScrollsByClicksCarryingWhatIsLeft) {
                   "button down 4 at 320,200", "button up 4 at 320,200"}));  // -30 -80: one up
 }
 
-TEST_F(X11Agent, EndOfInputLeavesNoKeyAndNoButtonDown) {
-  start_agent();
-  observe(key("ShiftLeft", true) + key("ControlRight", true) + key("KeyQ", true) +
-          button(0.2, 0.2, 0, true) + button(0.2, 0.2, 2, true) + move(0.4, 0.4));
-  Display* display = recorder_.display();
-  auto held = [display] {
-    char keymap[32];
-    XQueryKeymap(display, keymap);
-    int keys = 0;
-    for (char byte : keymap) keys += __builtin_popcount(static_cast<unsigned char>(byte));
-    Window root, child;
-    int rx, ry, wx, wy;
-    unsigned mask = 0;
-    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy, &mask);
-    return std::make_pair(keys, mask & (Button1Mask | Button2Mask | Button3Mask));
+// However its input ends, the agent lets go of all it holds before it exits.
+TEST_F(X11Agent, NothingStaysHeldWhenInputEnds) {
+  enum class End { kPipeClosed, kControllerKilled };
+  struct Case {
+    const char* name;
+    std::string commands;
+    std::pair<int, unsigned> held;
+    End end;
+  } cases[] = {
+      {"keys and buttons, pipe closed",
+       key("ShiftLeft", true) + key("ControlRight", true) + key("KeyQ", true) +
+           button(0.2, 0.2, 0, true) + button(0.2, 0.2, 2, true),
+       {3, Button1Mask | Button3Mask},
+       End::kPipeClosed},
+      {"keys and buttons, controller killed",
+       key("AltLeft", true) + key("MetaRight", true) + button(0.3, 0.3, 1, true),
+       {2, Button2Mask},
+       End::kControllerKilled},
+      {"in the middle of a drag, pipe closed",
+       button(0.1, 0.1, 0, true) + move(0.2, 0.3) + move(0.4, 0.5),
+       {0, Button1Mask},
+       End::kPipeClosed},
+      {"in the middle of a drag, controller killed",
+       key("ShiftLeft", true) + button(0.1, 0.1, 2, true) + move(0.6, 0.3),
+       {1, Button3Mask},
+       End::kControllerKilled},
   };
-  EXPECT_EQ(held(), std::make_pair(3, static_cast<unsigned>(Button1Mask | Button3Mask)));
-  close_input(agent_);
-  EXPECT_EQ(wait_for_exit(agent_), 0);
-  EXPECT_EQ(held(), std::make_pair(0, 0u));
-  EXPECT_EQ(read_rest(agent_.errors), "");
+  for (const Case& c : cases) {
+    // The controller forwards what the test writes to the agent until its
+    // own input closes, or until it is killed.
+    Child controller = start_child("/bin/cat", {}, {});
+    agent_ = start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, {"DISPLAY="},
+                         controller.output);
+    close(controller.output);
+    controller.output = -1;
+    ASSERT_EQ(read_line(agent_.output), "READY\n") << c.name;
+    send(controller, c.commands);
+    EXPECT_EQ(await_held(c.held), c.held) << c.name << ": before the end";
+
+    if (c.end == End::kControllerKilled) kill(controller.pid, SIGKILL);
+    close_input(controller);
+    wait_for_exit(controller);
+    EXPECT_EQ(wait_for_exit(agent_), 0) << c.name;
+    EXPECT_EQ(await_held({0, 0}), std::make_pair(0, 0u)) << c.name << ": after";
+    EXPECT_EQ(read_rest(agent_.errors), "") << c.name;
+    close_pipes(controller);
+    close_pipes(agent_);
+    agent_ = Child();
+  }
 }
 
 TEST_F(X11Agent, FractionsMapIntoThePrimaryMonitor) {
