@@ -2,9 +2,13 @@
 // bytes to the events it posts.
 #include "app/agent.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -323,6 +327,36 @@ TEST(Agent, LastLineWithoutLineFeedIsHandledBeforeTheFinalRelease) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.events, (Events{"key 56 down 0x20000", "key 0 down 0x20000", "key 0 up 0x20000",
                                     "key 56 up 0x0"}));
+}
+
+// A terminal whose other side has closed fails reads with EIO once the data
+// it holds has been read.
+TEST(Agent, AReadErrorEndsInputLikeEndOfFile) {
+  int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  int other_side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other_side, 0);
+  termios raw;
+  tcgetattr(other_side, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(other_side, TCSANOW, &raw);
+  std::string input = lines({kShiftDown, kKeyADown});
+  ASSERT_EQ(write(other_side, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(other_side);
+
+  standin::Config config;
+  config.record = true;
+  standin::configure(config);
+  FILE* out = tmpfile();
+  const char* args[] = {"input-agent"};
+  EXPECT_EQ(run_agent(1, args, terminal, out), 0);
+  EXPECT_EQ(read_all(out), "READY\n");
+  EXPECT_EQ(standin::recorded(), (Events{"key 56 down 0x20000", "key 0 down 0x20000",
+                                         "key 0 up 0x20000", "key 56 up 0x0"}));
+  fclose(out);
+  close(terminal);
 }
 
 TEST(Agent, EventsThePlatformCannotCreateAreSkippedButStateStillChanges) {
