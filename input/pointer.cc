@@ -28,8 +28,8 @@ void move_to(platform::Point point) {
                   : buttons[2] ? platform::kRightMouseDragged
                   : buttons[1] ? platform::kOtherMouseDragged
                                : platform::kMouseMoved;
-  // Chosen independently of the type, so a left drag with the right button
-  // also held names the right button, as CoreGraphics' own drags do.
+  // Chosen independently of the type and in another order: with the left and
+  // right buttons both held, the drag is a left drag naming the right button.
   uint32_t button = buttons[2]   ? platform::kButtonRight
                     : buttons[1] ? platform::kButtonCenter
                                  : platform::kButtonLeft;
