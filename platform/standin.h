@@ -54,7 +54,4 @@ std::vector<std::string> recorded();
 
 Counts counts();
 
-// The current pointer location.
-platform::Point pointer();
-
 }  // namespace standin
