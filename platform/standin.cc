@@ -153,10 +153,6 @@ Counts counts() {
   return the_state.counts;
 }
 
-platform::Point pointer() {
-  return the_state.cursor;
-}
-
 }  // namespace standin
 
 namespace platform {
