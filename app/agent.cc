@@ -1,5 +1,6 @@
 #include "app/agent.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,13 +22,19 @@ bool self_test_requested(int argc, const char* const* argv) {
   return false;
 }
 
-// Reads into `buffer`; an error other than an interruption counts as end of
-// input, so the agent still lets go of what it holds.
+// Reads into `buffer`, waiting for input when the descriptor does not block
+// (a controller may hand over its pipe that way). Any other error counts as
+// end of input, so the agent still lets go of what it holds.
 size_t read_some(int input, char* buffer, size_t size) {
   for (;;) {
     ssize_t count = read(input, buffer, size);
     if (count >= 0) return static_cast<size_t>(count);
-    if (errno != EINTR) return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd readable{input, POLLIN, 0};
+      if (poll(&readable, 1, -1) < 0 && errno != EINTR) return 0;
+    } else if (errno != EINTR) {
+      return 0;
+    }
   }
 }
 
@@ -48,6 +55,7 @@ void run_command_loop(int input) {
   if (std::optional<std::string_view> line = last_line(reader)) handle(*line);
   release();
   platform::flush();
+  platform::finish();
 }
 
 }  // namespace

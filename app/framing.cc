@@ -45,8 +45,15 @@ void count_characters(LineReader& reader, bool ended) {
   reader.scanned = text - begin;
 }
 
+// Over the byte bound unless all that is over is one CR, which the line's
+// "\r\n" may yet remove.
+bool over_byte_bound(const LineReader& reader, const char* bytes, size_t size) {
+  if (size == 0 || reader.size + size <= kMaxLineBytes) return false;
+  return reader.size + size > kMaxLineBytes + 1 || bytes[size - 1] != '\r';
+}
+
 void append(LineReader& reader, const char* bytes, size_t size) {
-  if (size > kMaxLineBytes - reader.size) {
+  if (over_byte_bound(reader, bytes, size)) {
     reader.discarding = true;
     return;
   }
@@ -61,6 +68,7 @@ void append(LineReader& reader, const char* bytes, size_t size) {
 bool end_line(LineReader& reader, bool line_feed) {
   if (reader.discarding) return false;
   if (line_feed && reader.size > 0 && reader.line[reader.size - 1] == '\r') --reader.size;
+  if (reader.size > kMaxLineBytes) return false;
   if (reader.size > kMaxLineCharacters) count_characters(reader, true);
   reader.complete = true;
   return reader.characters <= kMaxLineCharacters;

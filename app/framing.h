@@ -21,7 +21,9 @@ constexpr size_t kMaxLineBytes = 64 * 1024;
 constexpr size_t kLinePadding = 64;
 
 struct LineReader {
-  std::unique_ptr<char[]> line{new char[kMaxLineBytes + kLinePadding]()};
+  // One byte more than a line may hold: a CR at the bound may turn out to be
+  // half of its "\r\n".
+  std::unique_ptr<char[]> line{new char[kMaxLineBytes + 1 + kLinePadding]()};
   size_t size = 0;
   bool complete = false;    // `line` was handed out; start afresh on the next call
   bool discarding = false;  // the line is over a limit; skip to its line feed

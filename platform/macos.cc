@@ -70,4 +70,7 @@ void post_wheel(int32_t pixels) {
 // Posting hands each event to the system at once.
 void flush() {}
 
+// Posting hands each event to the system at once.
+void finish() {}
+
 }  // namespace platform

@@ -68,4 +68,9 @@ void post_wheel(int32_t pixels);
 // before the next line is read.
 void flush();
 
+// Called once, after the last flush, before the process ends: waits a short,
+// bounded time for the system to have taken everything posted, so that the
+// final releases are not lost with the process.
+void finish();
+
 }  // namespace platform

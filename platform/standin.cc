@@ -202,4 +202,6 @@ void flush() {
   if (the_state.trace) fflush(the_state.trace.get());
 }
 
+void finish() {}
+
 }  // namespace platform

@@ -3,12 +3,22 @@
 // by their XKB names so each lands on the same physical key as on a Mac.
 //
 // The trust test costs two round trips (connection, extensions); the set-up
-// queries go out with it and their answers are collected at first use, so the
-// server answers them while the agent reports that it is ready. After that
-// nothing waits for the server: the layout is kept from change notifications,
-// and a command's requests go out in one flush (one poll, one write).
+// queries go out with it and their answers are collected at the first
+// command, so the server answers them while the agent reports that it is
+// ready. After that nothing waits for the server: the layout and the key
+// names are kept from change notifications, which each command takes in
+// without waiting, and a command's requests go out in one flush.
+//
+// The server would repeat keys held through XTest and drop a press of a key
+// already down; the agent's controller decides about repeats, so the XTest
+// keyboard's repeat is off while the agent runs (the person's own keyboard is
+// another device and keeps its setting), and a press of a key already down
+// goes out as a release and a press, which is how X shows a repeat.
+#include <poll.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
+#include <xcb/xinput.h>
 #include <xcb/xtest.h>
 // The XKB header is C, with a member named `explicit`, a C++ keyword.
 #define explicit explicit_
@@ -22,7 +32,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <utility>
+#include <string_view>
 
 #include "keymap/keys.h"
 #include "platform/platform.h"
@@ -58,19 +68,13 @@ constexpr int kPixelsPerClick = 100;
 constexpr uint8_t kWheelUp = 4;
 constexpr uint8_t kWheelDown = 5;
 
-// Looking for layout notifications reads the connection, which costs system
-// calls; a fast stream of pointer commands looks at most this often, a
-// slower one before every pointer command.
-constexpr std::chrono::milliseconds kLayoutCheckInterval{1};
+// How long the agent waits for an answer where it can go on without one (the
+// pointer's location, the server having taken the last requests at exit), so
+// a server that does not answer (stopped, say) does not keep it.
+constexpr std::chrono::milliseconds kAnswerPatience{250};
 
-// The server discards what it has not yet read from a connection that closes,
-// which could be the release of everything held at end of input; so a round
-// trip comes first, at exit only.
 struct Disconnect {
-  void operator()(xcb_connection_t* connection) const {
-    free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-    xcb_disconnect(connection);
-  }
+  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
 };
 
 // XCB hands out replies and events allocated with malloc.
@@ -87,6 +91,7 @@ struct PendingSetup {
   std::optional<xcb_randr_query_version_cookie_t> version;
   xcb_randr_get_monitors_cookie_t monitors{};
   std::optional<xcb_xkb_get_names_cookie_t> names;
+  std::optional<xcb_input_xi_query_device_cookie_t> devices;
 };
 
 struct Server {
@@ -97,11 +102,16 @@ struct Server {
   bool has_xtest = false;
   bool has_monitors = false;  // RandR 1.5
   uint8_t randr_event_base = 0;
+  uint8_t xkb_event_base = 0;  // 0: no XKB
   platform::Bounds main_display{0, 0, 0, 0};
   std::array<xcb_keycode_t, kKeyCodeLimit> keycodes{};  // 0: no such key here
-  int wheel_pixels = 0;                        // delta not yet turned into clicks, in its direction
-  std::optional<std::pair<int, int>> pointer;  // where the last motion put it
-  std::chrono::steady_clock::time_point layout_checked;
+  // The X key each code holds down, which a keymap change does not alter.
+  std::array<xcb_keycode_t, kKeyCodeLimit> held{};
+  int wheel_pixels = 0;  // delta not yet turned into clicks, in its direction
+  platform::Point last_motion{0, 0};
+  // The XTest keyboard whose repeat the agent turned off, to turn back on.
+  std::optional<xcb_input_device_id_t> repeat_turned_off;
+  bool changes_taken_in = false;  // since the last flush
 };
 
 bool same_name(const char* xkb_name, const char* name) {
@@ -132,6 +142,17 @@ std::array<xcb_keycode_t, kKeyCodeLimit> keycodes_from(const xcb_xkb_get_names_r
     keycodes[position.code] = keycode;
   }
   return keycodes;
+}
+
+xcb_xkb_get_names_cookie_t ask_key_names(xcb_connection_t* c) {
+  return xcb_xkb_get_names(c, XCB_XKB_ID_USE_CORE_KBD,
+                           XCB_XKB_NAME_DETAIL_KEY_NAMES | XCB_XKB_NAME_DETAIL_KEY_ALIASES);
+}
+
+// A round trip, made at start and after each notified keymap change only.
+std::array<xcb_keycode_t, kKeyCodeLimit> read_keycodes(const Server& x) {
+  xcb_connection_t* c = x.connection.get();
+  return keycodes_from(own(xcb_xkb_get_names_reply(c, ask_key_names(c), nullptr)).get());
 }
 
 // The primary monitor, else the first, else the whole screen.
@@ -174,7 +195,7 @@ Server connect() {
   x.screen = {0, 0, static_cast<double>(screen.data->width_in_pixels),
               static_cast<double>(screen.data->height_in_pixels)};
 
-  for (xcb_extension_t* extension : {&xcb_test_id, &xcb_randr_id, &xcb_xkb_id}) {
+  for (xcb_extension_t* extension : {&xcb_test_id, &xcb_randr_id, &xcb_xkb_id, &xcb_input_id}) {
     xcb_prefetch_extension_data(c, extension);
   }
   x.has_xtest = present(c, &xcb_test_id);
@@ -192,13 +213,58 @@ Server connect() {
     pending.monitors = xcb_randr_get_monitors(c, x.root, 1);
   }
   if (present(c, &xcb_xkb_id)) {
+    x.xkb_event_base = xcb_get_extension_data(c, &xcb_xkb_id)->first_event;
     xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
-    pending.names =
-        xcb_xkb_get_names(c, XCB_XKB_ID_USE_CORE_KBD,
-                          XCB_XKB_NAME_DETAIL_KEY_NAMES | XCB_XKB_NAME_DETAIL_KEY_ALIASES);
+    // A new keyboard or new key names (setxkbmap) move keys to other codes.
+    uint16_t keymap_changes =
+        XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY;
+    xcb_xkb_select_events_details_t no_details{};
+    xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, keymap_changes, 0, keymap_changes, 0, 0,
+                              &no_details);
+    pending.names = ask_key_names(c);
+    if (present(c, &xcb_input_id)) {
+      xcb_input_xi_query_version(c, 2, 0);
+      pending.devices = xcb_input_xi_query_device(c, XCB_INPUT_DEVICE_ALL);
+    }
   }
   xcb_flush(c);
   return x;
+}
+
+// The slave keyboard XTest's input arrives from, named after its master
+// keyboard ("Virtual core XTEST keyboard").
+std::optional<xcb_input_device_id_t> xtest_keyboard(
+    const xcb_input_xi_query_device_reply_t* reply) {
+  if (!reply) return std::nullopt;
+  constexpr std::string_view kSuffix = " XTEST keyboard";
+  for (auto device = xcb_input_xi_query_device_infos_iterator(reply); device.rem;
+       xcb_input_xi_device_info_next(&device)) {
+    std::string_view name(xcb_input_xi_device_info_name(device.data),
+                          xcb_input_xi_device_info_name_length(device.data));
+    if (device.data->type == XCB_INPUT_DEVICE_TYPE_SLAVE_KEYBOARD && name.size() > kSuffix.size() &&
+        name.substr(name.size() - kSuffix.size()) == kSuffix) {
+      return device.data->deviceid;
+    }
+  }
+  return std::nullopt;
+}
+
+void set_repeat(xcb_connection_t* c, xcb_input_device_id_t device, bool on) {
+  const uint8_t per_key_repeat[32] = {};
+  xcb_xkb_set_controls(c, device, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, XCB_XKB_BOOL_CTRL_REPEAT_KEYS,
+                       on ? XCB_XKB_BOOL_CTRL_REPEAT_KEYS : 0, XCB_XKB_CONTROL_CONTROLS_ENABLED, 0,
+                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, per_key_repeat);
+}
+
+// Turns the XTest keyboard's repeat off, if it was on; a round trip.
+void turn_off_xtest_repeat(Server& x, const xcb_input_xi_query_device_reply_t* devices) {
+  std::optional<xcb_input_device_id_t> device = xtest_keyboard(devices);
+  if (!device) return;
+  xcb_connection_t* c = x.connection.get();
+  auto controls = own(xcb_xkb_get_controls_reply(c, xcb_xkb_get_controls(c, *device), nullptr));
+  if (!controls || !(controls->enabledControls & XCB_XKB_BOOL_CTRL_REPEAT_KEYS)) return;
+  set_repeat(c, *device, false);
+  x.repeat_turned_off = device;
 }
 
 void finish_setup(Server& x) {
@@ -215,6 +281,10 @@ void finish_setup(Server& x) {
   if (pending.names) {
     x.keycodes = keycodes_from(own(xcb_xkb_get_names_reply(c, *pending.names, nullptr)).get());
   }
+  if (pending.devices) {
+    turn_off_xtest_repeat(x,
+                          own(xcb_input_xi_query_device_reply(c, *pending.devices, nullptr)).get());
+  }
   x.pending.reset();
 }
 
@@ -230,14 +300,34 @@ Server& server() {
   return x;
 }
 
-// Takes in whatever the server has sent without waiting for more, and
-// re-reads the layout if it changed. Errors the server reports for refused
-// requests arrive here too and are dropped.
-void follow_layout_changes(Server& x) {
-  auto now = std::chrono::steady_clock::now();
-  if (now - x.layout_checked < kLayoutCheckInterval) return;
-  x.layout_checked = now;
-  bool changed = false;
+// Whether an XKB notification means keys may have other codes now: a
+// keyboard loaded by name (setxkbmap) or new key names (xkbcomp). Whenever
+// input switches between devices (the person's keyboard, XTest's) the server
+// announces a new keyboard too, citing SetMap; that changes no key names.
+bool moves_keys(const xcb_generic_event_t* event) {
+  switch (reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t*>(event)->xkbType) {
+    case XCB_XKB_NEW_KEYBOARD_NOTIFY: {
+      auto* keyboard = reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t*>(event);
+      return keyboard->requestMinor == XCB_XKB_GET_KBD_BY_NAME &&
+             (keyboard->changed & XCB_XKB_NKN_DETAIL_KEYCODES);
+    }
+    case XCB_XKB_NAMES_NOTIFY:
+      return reinterpret_cast<const xcb_xkb_names_notify_event_t*>(event)->changed &
+             (XCB_XKB_NAME_DETAIL_KEY_NAMES | XCB_XKB_NAME_DETAIL_KEY_ALIASES);
+    default:
+      return false;
+  }
+}
+
+// Takes in, once per command, whatever the server has sent, without waiting
+// for more (one read of the connection), and re-reads the layout or the key
+// names if they changed, so a change is followed from the next command on.
+// Errors the server reports for refused requests arrive here too and are
+// dropped.
+void follow_changes(Server& x) {
+  if (x.changes_taken_in) return;
+  x.changes_taken_in = true;
+  bool layout_changed = false, keymap_changed = false;
   while (auto event = own(xcb_poll_for_event(x.connection.get()))) {
     uint8_t type = event->response_type & 0x7f;
     if (type == XCB_CONFIGURE_NOTIFY) {
@@ -246,13 +336,30 @@ void follow_layout_changes(Server& x) {
         x.screen.width = configure->width;
         x.screen.height = configure->height;
       }
-      changed = true;
+      layout_changed = true;
     }
     if (x.randr_event_base && type == x.randr_event_base + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
-      changed = true;
+      layout_changed = true;
     }
+    if (x.xkb_event_base && type == x.xkb_event_base) keymap_changed |= moves_keys(event.get());
   }
-  if (changed) x.main_display = read_main_display(x);
+  if (layout_changed) x.main_display = read_main_display(x);
+  if (keymap_changed) x.keycodes = read_keycodes(x);
+}
+
+// The answer to request `sequence` (to be freed), or nothing when it has not
+// come within kAnswerPatience.
+void* await_answer(xcb_connection_t* c, unsigned sequence) {
+  auto deadline = std::chrono::steady_clock::now() + kAnswerPatience;
+  pollfd readable{xcb_get_file_descriptor(c), POLLIN, 0};
+  void* answer = nullptr;
+  while (!xcb_poll_for_reply(c, sequence, &answer, nullptr) && !xcb_connection_has_error(c)) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    poll(&readable, 1, static_cast<int>(left.count()));
+  }
+  return answer;
 }
 
 uint8_t x_button(uint32_t platform_button) {
@@ -283,46 +390,51 @@ void click(Server& x, uint8_t button, int times) {
 namespace platform {
 
 bool trusted() {
-  return server().has_xtest;
+  return connection().has_xtest;
 }
 
 Bounds main_display() {
   Server& x = server();
-  follow_layout_changes(x);
+  follow_changes(x);
   return x.main_display;
 }
 
+// Where the agent's last motion went when the server does not tell.
 std::optional<Point> cursor() {
   Server& x = server();
   xcb_connection_t* c = x.connection.get();
-  auto reply = own(xcb_query_pointer_reply(c, xcb_query_pointer(c, x.root), nullptr));
-  if (!reply) return std::nullopt;
+  xcb_query_pointer_cookie_t asked = xcb_query_pointer(c, x.root);
+  xcb_flush(c);
+  auto reply = own(static_cast<xcb_query_pointer_reply_t*>(await_answer(c, asked.sequence)));
+  if (!reply) return x.last_motion;
   return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
 }
 
 // The server keeps modifier state from the modifier keys held through XTest,
-// so masks need no stamping here.
+// so masks need no stamping here. A key goes up where it went down, even
+// when the keymap has changed since.
 void post_key(uint16_t code, bool down, uint64_t) {
+  if (code >= kKeyCodeLimit) return;
   Server& x = server();
-  xcb_keycode_t keycode = code < kKeyCodeLimit ? x.keycodes[code] : 0;
+  follow_changes(x);
+  xcb_keycode_t& held = x.held[code];
+  if (held) fake_input(x, XCB_KEY_RELEASE, held);
+  xcb_keycode_t keycode = down || !held ? x.keycodes[code] : 0;
+  held = down ? keycode : 0;
   if (keycode) fake_input(x, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
 }
 
 // Presses and releases happen where the event says, as on a Mac, so the
-// pointer moves there first unless the agent's last motion already put it
-// there (a click then reaches applications as a press and a release alone).
-// The server turns moves into drags by itself.
+// pointer moves there first: something else may have moved it since the
+// agent's last motion. A motion to where the pointer already is reaches no
+// application. The server turns moves into drags by itself.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t) {
   Server& x = server();
-  std::pair<int, int> target{static_cast<int>(std::lround(point.x)),
-                             static_cast<int>(std::lround(point.y))};
+  fake_input(x, XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(std::lround(point.x)),
+             static_cast<int16_t>(std::lround(point.y)));
+  x.last_motion = point;
   bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
   bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
-  if (!(press || release) || x.pointer != target) {
-    fake_input(x, XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(target.first),
-               static_cast<int16_t>(target.second));
-    x.pointer = target;
-  }
   if (press || release) {
     fake_input(x, press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, x_button(button));
   }
@@ -341,7 +453,22 @@ void post_wheel(int32_t pixels) {
 }
 
 void flush() {
-  xcb_flush(server().connection.get());
+  Server& x = server();
+  xcb_flush(x.connection.get());
+  x.changes_taken_in = false;
+}
+
+// The server discards what it has not yet read from a connection that
+// closes, which could be the release of everything held; so the agent waits
+// for the answer to one request, within a bound, before it exits. The XTest
+// keyboard gets its repeat back first.
+void finish() {
+  Server& x = server();
+  xcb_connection_t* c = x.connection.get();
+  if (x.repeat_turned_off) set_repeat(c, *x.repeat_turned_off, true);
+  xcb_get_input_focus_cookie_t asked = xcb_get_input_focus(c);
+  xcb_flush(c);
+  free(await_answer(c, asked.sequence));
 }
 
 }  // namespace platform

@@ -95,7 +95,7 @@ std::string read_rest(int fd) {
   return text;
 }
 
-int wait_for_exit(Child& child) {
+int wait_for_end(Child& child) {
   auto deadline = Clock::now() + kPatience;
   int status = 0;
   while (waitpid(child.pid, &status, WNOHANG) == 0) {
@@ -106,7 +106,12 @@ int wait_for_exit(Child& child) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
+}
+
+int wait_for_exit(Child& child) {
+  int status = wait_for_end(child);
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool still_running(const Child& child) {

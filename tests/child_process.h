@@ -31,6 +31,10 @@ void close_input(Child& child);
 std::string read_line(int fd);
 std::string read_rest(int fd);
 
+// The wait status (as waitpid gives it), or -1 when the child did not end
+// within 20 s (it is then killed).
+int wait_for_end(Child& child);
+
 // The exit status, or -1 when the child did not exit within 20 s (it is
 // killed) or died of a signal.
 int wait_for_exit(Child& child);

@@ -110,6 +110,31 @@ TEST(Framing, LinesOverTheByteBoundAreDroppedWithoutHarmToTheNext) {
   expect_lines("just within", at_bound + "\n", {at_bound});
 }
 
+// The byte bound counts the line without its ending, however the "\r\n"
+// arrives: in one read, or with the CR last in one read and the LF first in
+// the next.
+TEST(Framing, TheByteBoundLeavesOutTheLineEnding) {
+  std::string at_bound = "b" + std::string("a") + repeat("\xCC\x81", (kMaxLineBytes - 2) / 2);
+  ASSERT_EQ(at_bound.size(), kMaxLineBytes);
+  std::string over = at_bound + "c";
+  struct Case {
+    const char* name;
+    std::string input;
+    Lines expected;
+  } cases[] = {
+      {"at the bound, lf", at_bound + "\nnext\n", {at_bound, "next"}},
+      {"at the bound, crlf", at_bound + "\r\nnext\n", {at_bound, "next"}},
+      {"at the bound, cr kept at the end of input", at_bound + "\r", {}},
+      {"at the bound, cr kept inside", at_bound + "\rx\nnext\n", {"next"}},
+      {"over the bound, lf", over + "\nnext\n", {"next"}},
+      {"over the bound, crlf", over + "\r\nnext\n", {"next"}},
+  };
+  for (const Case& c : cases) {
+    expect_lines(c.name, c.input, c.expected);
+    EXPECT_EQ(split(c.input, kMaxLineBytes + 1), c.expected) << c.name << ", split after the CR";
+  }
+}
+
 TEST(Framing, AnEndlessLineIsSkippedToItsLineFeed) {
   LineReader reader;
   std::string block(1 << 20, 'x');

@@ -1,6 +1,9 @@
 // The built stand-in executable run as a controller runs it: a separate
 // process with its standard streams on pipes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -140,4 +143,67 @@ TEST_F(AgentProcess, SurvivesHostileInputAndHandlesWhatFollows) {
   EXPECT_EQ(file_lines(trace_), Lines{"wheel -7"});
   EXPECT_EQ(read_rest(agent.output), "");
   EXPECT_EQ(read_rest(agent.errors), "");
+}
+
+// Controllers and terminals stop a process with these; the agent lets go of
+// what it holds, says nothing, and ends by the signal it was sent. One that
+// it was started ignoring (as under nohup) stays ignored.
+TEST_F(AgentProcess, AStopSignalLetsGoOfEverythingAndEndsByThatSignal) {
+  const Lines held{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000"};
+  const Lines released{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000", "key 56 up 0x0",
+                       "mouse 2 959.5 539.5 0 0x0"};
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    std::string name = strsignal(signal);
+    unlink(trace_.c_str());
+    Child agent = start({}, {trace_variable()});
+    EXPECT_EQ(read_line(agent.output), "READY\n") << name;
+    send(agent,
+         "{\"type\":\"key\",\"code\":\"ShiftLeft\",\"down\":true}\n"
+         "{\"type\":\"button\",\"x\":0.5,\"y\":0.5,\"button\":0,\"down\":true}\n");
+    EXPECT_EQ(await_trace(trace_, 2), held) << name;
+    kill(agent.pid, signal);
+    int status = wait_for_end(agent);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << name << ": " << status;
+    EXPECT_EQ(file_lines(trace_), released) << name;
+    EXPECT_EQ(read_rest(agent.output), "") << name;
+    EXPECT_EQ(read_rest(agent.errors), "") << name;
+    close_pipes(agent);
+  }
+
+  unlink(trace_.c_str());
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGHUP, &ignore, &previous);
+  Child agent = start({}, {trace_variable()});
+  sigaction(SIGHUP, &previous, nullptr);
+  EXPECT_EQ(read_line(agent.output), "READY\n");
+  kill(agent.pid, SIGHUP);
+  send(agent, "{\"type\":\"wheel\",\"delta\":7}\n");
+  EXPECT_EQ(await_trace(trace_, 1), Lines{"wheel -7"}) << "ignored SIGHUP";
+  close_input(agent);
+  EXPECT_EQ(wait_for_exit(agent), 0) << "ignored SIGHUP";
+  close_pipes(agent);
+}
+
+// A pipe handed over in non-blocking mode has nothing to read most of the
+// time; that is not the end of input.
+TEST_F(AgentProcess, WaitsForInputOnANonBlockingPipe) {
+  signal(SIGPIPE, SIG_IGN);  // an agent that left early must fail the test, not end it
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+  Child agent =
+      start_child(STANDIN_PATH, {}, {trace_variable()}, {"INPUT_AGENT_STANDIN_"}, ends[0]);
+  close(ends[0]);
+  agent.input = ends[1];
+  fcntl(agent.input, F_SETFL, 0);
+  EXPECT_EQ(read_line(agent.output), "READY\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(still_running(agent));
+  send(agent, "{\"type\":\"key\",\"code\":\"KeyA\",\"down\":true}\n");
+  EXPECT_EQ(await_trace(trace_, 1), Lines{"key 0 down 0x0"});
+  close_input(agent);
+  EXPECT_EQ(wait_for_exit(agent), 0);
+  EXPECT_EQ(file_lines(trace_), (Lines{"key 0 down 0x0", "key 0 up 0x0"}));
+  close_pipes(agent);
 }

@@ -22,6 +22,8 @@
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace {
 
@@ -61,6 +63,7 @@ class VirtualDisplay {
     waitpid(pid_, nullptr, 0);
   }
   const std::string& name() const { return name_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
@@ -101,8 +104,13 @@ class Recorder {
          XWindowEvent(display, window_, StructureNotifyMask, &event), event.type != MapNotify;) {
     }
     XSetInputFocus(display, window_, RevertToPointerRoot, CurrentTime);
-    XAutoRepeatOff(display);  // a key held during a slow test must not repeat
     XSync(display, False);
+    reload_keymap();
+  }
+
+  // Takes the server's keymap afresh, for naming the keys that arrive.
+  void reload_keymap() {
+    keymap_.reset(XkbGetMap(display_.get(), XkbAllClientInfoMask, XkbUseCoreKbd));
   }
 
   Display* display() const { return display_.get(); }
@@ -131,8 +139,10 @@ class Recorder {
   }
 
   std::string keysym_name(unsigned keycode) const {
-    KeySym keysym = XkbKeycodeToKeysym(display_.get(), keycode, 0, 0);
-    const char* name = XKeysymToString(keysym);
+    XkbDescPtr map = keymap_.get();
+    bool known = keycode >= map->min_key_code && keycode <= map->max_key_code &&
+                 XkbKeyNumSyms(map, keycode) > 0;
+    const char* name = known ? XKeysymToString(XkbKeySymEntry(map, keycode, 0, 0)) : nullptr;
     return name ? name : "(none)";
   }
 
@@ -158,6 +168,8 @@ class Recorder {
 
   std::unique_ptr<Display, int (*)(Display*)> display_;
   Window window_ = 0;
+  std::unique_ptr<XkbDescRec, void (*)(XkbDescPtr)> keymap_{
+      nullptr, [](XkbDescPtr map) { XkbFreeKeyboard(map, 0, True); }};
 };
 
 std::string key(std::string_view code, bool down) {
@@ -191,6 +203,25 @@ std::pair<int, unsigned> held_down(Display* display) {
   XQueryPointer(display, DefaultRootWindow(display), &root, &child, &root_x, &root_y, &window_x,
                 &window_y, &mask);
   return {keys, mask & (Button1Mask | Button2Mask | Button3Mask)};
+}
+
+// Which physical keyboards repeat held keys, as "name: on" lines (Xvfb's own
+// keyboard stands for the person's, XTest's is the agent's).
+Seen keyboard_repeat(Display* display) {
+  Seen seen;
+  int count = 0;
+  XIDeviceInfo* devices = XIQueryDevice(display, XIAllDevices, &count);
+  for (int i = 0; i < count; ++i) {
+    if (devices[i].use != XISlaveKeyboard) continue;
+    XkbDescPtr keyboard = XkbAllocKeyboard();
+    keyboard->device_spec = devices[i].deviceid;
+    XkbGetControls(display, XkbControlsEnabledMask, keyboard);
+    bool on = keyboard->ctrls->enabled_ctrls & XkbRepeatKeysMask;
+    XkbFreeKeyboard(keyboard, 0, True);
+    seen.push_back(std::string(devices[i].name) + (on ? ": on" : ": off"));
+  }
+  XIFreeDeviceInfo(devices);
+  return seen;
 }
 
 class X11Agent : public ::testing::Test {
@@ -258,6 +289,29 @@ TEST_F(X11Agent, TypesAShiftedKey) {
                     key("ShiftLeft", false)),
             (Seen{"key down Shift_L", "key down a with shift", "key up a with shift",
                   "key up Shift_L with shift"}));
+}
+
+// Repeats are the controller's: a held key is pressed once, and every down
+// the agent is given reaches applications as a press. The person's keyboard
+// keeps repeating; the XTest keyboard gets its repeat back at exit.
+TEST_F(X11Agent, KeysRepeatExactlyAsTheCommandsSay) {
+  Display* display = recorder_.display();
+  const Seen as_found{"Virtual core XTEST keyboard: on", "Xvfb keyboard: on"};
+  ASSERT_EQ(keyboard_repeat(display), as_found);
+  start_agent();
+
+  send(agent_, key("KeyA", true));
+  usleep(1000 * 1000);
+  EXPECT_EQ(observe(key("KeyA", false)), (Seen{"key down a", "key up a"})) << "held a second";
+  EXPECT_EQ(observe(key("KeyA", true) + key("KeyA", true) + key("KeyA", true) + key("KeyA", false)),
+            (Seen{"key down a", "key up a", "key down a", "key up a", "key down a", "key up a"}))
+      << "three downs";
+  EXPECT_EQ(keyboard_repeat(display),
+            (Seen{"Virtual core XTEST keyboard: off", "Xvfb keyboard: on"}));
+
+  close_input(agent_);
+  EXPECT_EQ(wait_for_exit(agent_), 0);
+  EXPECT_EQ(keyboard_repeat(display), as_found);
 }
 
 TEST_F(X11Agent, EveryModifierPairReachesTheNextKey) {
@@ -403,31 +457,61 @@ TEST_F(X11Agent, EveryKeyLandsOnItsPhysicalKey) {
   EXPECT_EQ(landed, expected);
 }
 
+TEST_F(X11Agent, FollowsAKeymapChangeWhileRunning) {
+  start_agent();
+  std::string keys =
+      key("ArrowUp", true) + key("ArrowUp", false) + key("MetaLeft", true) + key("MetaLeft", false);
+  Seen expected{"key down Up", "key up Up", "key down Super_L", "key up Super_L with mod4"};
+  EXPECT_EQ(observe(keys), expected) << "before";
+  // Other key codes for the same keys: ArrowUp's is Print's before.
+  std::string command =
+      "setxkbmap -display " + display_.name() + " -keycodes 'xfree86+aliases(qwerty)'";
+  ASSERT_EQ(system(command.c_str()), 0) << command;
+  recorder_.reload_keymap();
+  EXPECT_EQ(observe(keys), expected) << "after";
+}
+
 TEST_F(X11Agent, MovesReachTheFirstAndLastPixel) {
   start_agent();
   EXPECT_EQ(observe(move(0, 0) + move(1, 1) + move(1, 0) + move(0.5, 0.25)),
             (Seen{"move 0,0", "move 1279,799", "move 1279,0", "move 640,200"}));
 }
 
+// Every press and release is preceded by a motion to its point; where the
+// pointer is there already, that motion covers no distance.
 TEST_F(X11Agent, ButtonsPressAndReleaseWhereTheCommandSays) {
   start_agent();
   EXPECT_EQ(
       observe(button(0, 0, 0, true) + button(0, 0, 0, false) + button(1, 1, 1, true) +
               button(1, 1, 1, false) + button(0.5, 0.5, 2, true) + button(0.5, 0.5, 2, false)),
-      (Seen{"move 0,0", "button down 1 at 0,0", "button up 1 at 0,0", "move 1279,799",
-            "button down 2 at 1279,799", "button up 2 at 1279,799", "move 640,400",
-            "button down 3 at 640,400", "button up 3 at 640,400"}));
+      (Seen{"move 0,0", "button down 1 at 0,0", "move 0,0 with button1", "button up 1 at 0,0",
+            "move 1279,799", "button down 2 at 1279,799", "move 1279,799 with button2",
+            "button up 2 at 1279,799", "move 640,400", "button down 3 at 640,400",
+            "move 640,400 with button3", "button up 3 at 640,400"}));
+}
+
+TEST_F(X11Agent, ClicksLandWhereTheCommandSaysAfterAnotherClientMovedThePointer) {
+  start_agent();
+  Display* other = recorder_.display();
+  EXPECT_EQ(observe(move(0.5, 0.5)), Seen{"move 640,400"});
+  XWarpPointer(other, 0, DefaultRootWindow(other), 0, 0, 0, 0, 10, 10);
+  XSync(other, False);
+  EXPECT_EQ(observe(button(0.5, 0.5, 0, true) + button(0.5, 0.5, 0, false)),
+            (Seen{"move 10,10", "move 640,400", "button down 1 at 640,400",
+                  "move 640,400 with button1", "button up 1 at 640,400"}));
 }
 
 TEST_F(X11Agent, MovesWithAButtonHeldAreDrags) {
   start_agent();
-  EXPECT_EQ(observe(button(0, 0, 0, true) + move(0.5, 0.5) + button(0.5, 0.5, 0, false) +
-                    button(0, 0, 2, true) + move(1, 1) + button(1, 1, 2, false) +
-                    button(0, 0, 1, true) + move(0.5, 0) + button(0.5, 0, 1, false)),
-            (Seen{"move 0,0", "button down 1 at 0,0", "move 640,400 with button1",
-                  "button up 1 at 640,400", "move 0,0", "button down 3 at 0,0",
-                  "move 1279,799 with button3", "button up 3 at 1279,799", "move 0,0",
-                  "button down 2 at 0,0", "move 640,0 with button2", "button up 2 at 640,0"}));
+  EXPECT_EQ(
+      observe(button(0, 0, 0, true) + move(0.5, 0.5) + button(0.5, 0.5, 0, false) +
+              button(0, 0, 2, true) + move(1, 1) + button(1, 1, 2, false) + button(0, 0, 1, true) +
+              move(0.5, 0) + button(0.5, 0, 1, false)),
+      (Seen{"move 0,0", "button down 1 at 0,0", "move 640,400 with button1",
+            "move 640,400 with button1", "button up 1 at 640,400", "move 0,0",
+            "button down 3 at 0,0", "move 1279,799 with button3", "move 1279,799 with button3",
+            "button up 3 at 1279,799", "move 0,0", "button down 2 at 0,0",
+            "move 640,0 with button2", "move 640,0 with button2", "button up 2 at 640,0"}));
 }
 
 TEST_F(X11Agent, WheelScrollsByClicksCarryingWhatIsLeft) {
@@ -494,6 +578,35 @@ TEST_F(X11Agent, NothingStaysHeldWhenInputEnds) {
   }
 }
 
+// The signals controllers and terminals stop processes with: the server
+// holds nothing afterwards, and the controller sees the signal it sent.
+TEST_F(X11Agent, NothingStaysHeldWhenStoppedBySignal) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    std::string name = strsignal(signal);
+    start_agent();
+    send(agent_, key("ShiftLeft", true) + button(0.5, 0.5, 0, true));
+    EXPECT_EQ(await_held({1, Button1Mask}), std::make_pair(1, unsigned{Button1Mask})) << name;
+    kill(agent_.pid, signal);
+    int status = wait_for_end(agent_);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << name << ": " << status;
+    EXPECT_EQ(await_held({0, 0}), std::make_pair(0, 0u)) << name;
+    EXPECT_EQ(read_rest(agent_.errors), "") << name;
+    close_pipes(agent_);
+    agent_ = Child();
+  }
+}
+
+// A server that stops answering (here: stopped) does not keep the agent
+// from exiting.
+TEST_F(X11Agent, ExitDoesNotWaitForAServerThatDoesNotAnswer) {
+  start_agent();
+  EXPECT_EQ(observe(key("KeyA", true)), Seen{"key down a"});
+  kill(display_.pid(), SIGSTOP);
+  close_input(agent_);
+  EXPECT_EQ(wait_for_exit(agent_), 0);
+  kill(display_.pid(), SIGCONT);
+}
+
 TEST_F(X11Agent, FractionsMapIntoThePrimaryMonitor) {
   set_monitor("*right", "640/169x800/254+640+0");
   start_agent();
@@ -502,13 +615,25 @@ TEST_F(X11Agent, FractionsMapIntoThePrimaryMonitor) {
       observe(move(0, 0) + move(1, 1) + button(0.5, 0.5, 0, true) + button(0.5, 0.5, 0, false),
               right),
       (Seen{"move 640,0", "move 1279,799", "move 960,400", "button down 1 at 960,400",
-            "button up 1 at 960,400"}));
+            "move 960,400 with button1", "button up 1 at 960,400"}));
 }
 
-TEST_F(X11Agent, FollowsALayoutChangeWhileRunning) {
+// The change is made by the test's own client between two commands, a
+// fraction of a millisecond apart; the second already goes to the new layout.
+TEST_F(X11Agent, FollowsALayoutChangeFromTheNextCommandOn) {
   start_agent();
   EXPECT_EQ(observe(move(1, 1)), Seen{"move 1279,799"});
-  set_monitor("*corner", "500/130x400/100+100+50");
+  Display* display = recorder_.display();
+  XRRMonitorInfo* corner_monitor = XRRAllocateMonitor(display, 0);
+  corner_monitor->name = XInternAtom(display, "corner", False);
+  corner_monitor->primary = True;
+  corner_monitor->x = 100;
+  corner_monitor->y = 50;
+  corner_monitor->width = 500;
+  corner_monitor->height = 400;
+  XRRSetMonitor(display, DefaultRootWindow(display), corner_monitor);
+  XRRFreeMonitors(corner_monitor);
+  XSync(display, False);
   Rect corner{100, 50, 500, 400};
   EXPECT_EQ(observe(move(0, 0) + move(1, 1), corner), (Seen{"move 100,50", "move 599,449"}));
 }
