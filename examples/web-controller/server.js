@@ -4,38 +4,99 @@
 // checks nothing the agent checks itself.
 //
 //   node server.js [--agent PATH] [--port 8080] [--host 127.0.0.1]
+//                  [--allow-remote] [--allow-host NAME]... [--token TOKEN]
 //                  [--framebuffer FILE]
 //
-// --framebuffer names the screen file of an Xvfb started with -fbdir; the page
-// then shows that display, a few frames a second.
+// Whoever can use the WebSocket drives this desktop, so only the page this
+// server served gets it: every request must name this server in its Host
+// header (which defeats DNS rebinding), every WebSocket must come from this
+// server's origin (browsers let any page open one) and carry the secret
+// token printed at start (which a page elsewhere cannot know). One page
+// controls at a time.
+//
+// --framebuffer names the screen file of an Xvfb started with -fbdir; the
+// controlling page then shows that display, a few frames a second.
 'use strict';
 
-const { spawn } = require('node:child_process');
+const { fork, spawn } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
+const net = require('node:net');
+const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
-const zlib = require('node:zlib');
 const { WebSocketServer } = require('ws');
 
-function option(name, fallback) {
-  const at = process.argv.indexOf(`--${name}`);
-  return at > 0 ? process.argv[at + 1] : fallback;
+const usage = 'usage: node server.js [--agent PATH] [--port 8080] [--host 127.0.0.1] ' +
+    '[--allow-remote] [--allow-host NAME]... [--token TOKEN] [--framebuffer FILE]';
+
+function fail(message, status = 1) {
+  console.error(`server: ${message}`);
+  process.exit(status);
 }
 
-const agentPath = option('agent', path.join(__dirname, '..', '..', 'build', 'input-agent'));
-const port = Number(option('port', 8080));
-const host = option('host', '127.0.0.1');
-const framebuffer = option('framebuffer', null);
+function parseOptions(args) {
+  const options = {
+    agent: path.join(__dirname, '..', '..', 'build', 'input-agent'),
+    port: 8080, host: '127.0.0.1', allowRemote: false, allowHosts: [], token: null,
+    framebuffer: null,
+  };
+  const valued = { '--agent': 'agent', '--port': 'port', '--host': 'host', '--token': 'token',
+                   '--framebuffer': 'framebuffer' };
+  for (let i = 0; i < args.length; i++) {
+    const name = args[i];
+    if (name === '--allow-remote') {
+      options.allowRemote = true;
+    } else if (name === '--allow-host' && i + 1 < args.length) {
+      options.allowHosts.push(args[++i].toLowerCase());
+    } else if (valued[name] && i + 1 < args.length) {
+      options[valued[name]] = args[++i];
+    } else {
+      fail(`unknown or incomplete option ${JSON.stringify(name)}\n${usage}`, 2);
+    }
+  }
+  options.port = Number(options.port);
+  if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
+    fail('--port takes a number from 0 to 65535', 2);
+  }
+  // 128 bits at least: 22 characters of base64url, or 32 hexadecimal digits.
+  if (options.token !== null && !/^[A-Za-z0-9_-]{22,}$/.test(options.token)) {
+    fail('--token takes at least 22 characters from A-Z a-z 0-9 - _', 2);
+  }
+  return options;
+}
+
+function isLoopback(host) {
+  return host === 'localhost' || host === '::1' || (net.isIPv4(host) && host.startsWith('127.'));
+}
+
+const options = parseOptions(process.argv.slice(2));
+if (!isLoopback(options.host) && !options.allowRemote) {
+  fail(`--host ${options.host} is not a loopback address: anyone who can reach it could try ` +
+       'to drive this desktop. Add --allow-remote to listen there anyway, or reach the loopback ' +
+       'port through an SSH tunnel (see the README).', 2);
+}
+const token = options.token ?? crypto.randomBytes(24).toString('base64url');
 const page = fs.readFileSync(path.join(__dirname, 'index.html'));
+
+// What a refused client sent is quoted, bounded, never the token.
+function quote(value) {
+  return value === undefined ? '(none)' : JSON.stringify(String(value).slice(0, 200));
+}
+
+function refuse(what, request, reason) {
+  console.error(`server: refused ${what} from ${request.socket.remoteAddress}: ${reason}`);
+}
 
 // The agent's first line is its status: "READY", or "ACCESSIBILITY_REQUIRED"
 // when it may not post input (it then exits).
-const agent = spawn(agentPath, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+const agent = spawn(options.agent, [], { stdio: ['pipe', 'pipe', 'inherit'] });
 let status = 'STARTING';
+agent.on('error', (error) => fail(`cannot start the agent ${options.agent}: ${error.message}`));
 readline.createInterface({ input: agent.stdout }).once('line', (line) => {
   status = line;
-  broadcast(JSON.stringify({ status }));
+  if (controller) controller.send(JSON.stringify({ status }));
 });
 agent.on('exit', () => {
   if (status === 'STARTING') status = 'NOT_STARTED';
@@ -48,55 +109,148 @@ function command(text) {
   if (!/[\r\n]/.test(text) && agent.stdin.writable) agent.stdin.write(text + '\n');
 }
 
+// The Host values that name this server, filled in once it listens.
+const hosts = new Set();
+function namesThisServer(host) {
+  return typeof host === 'string' && hosts.has(host.toLowerCase());
+}
+
 const server = http.createServer((request, response) => {
-  if (request.url !== '/') {
+  if (!namesThisServer(request.headers.host)) {
+    refuse('a request', request, `Host ${quote(request.headers.host)} does not name this server`);
+    response.writeHead(403).end();
+    return;
+  }
+  if (request.url !== '/' || (request.method !== 'GET' && request.method !== 'HEAD')) {
     response.writeHead(404).end();
     return;
   }
-  response.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' }).end(page);
+  response.writeHead(200, {
+    'Content-Type': 'text/html; charset=utf-8',
+    'Cache-Control': 'no-store',
+    'Referrer-Policy': 'no-referrer',
+    'X-Frame-Options': 'DENY',
+    'X-Content-Type-Options': 'nosniff',
+  }).end(request.method === 'GET' ? page : undefined);
 });
 
-const sockets = new WebSocketServer({ server });
-sockets.on('connection', (socket) => {
-  socket.send(JSON.stringify({ status }));
-  socket.on('message', (data, isBinary) => {
-    if (!isBinary) command(data.toString());
-  });
-  // A page that goes away must not leave anything held.
-  socket.on('close', () => command('{"type":"release"}'));
-});
-
-function broadcast(message) {
-  for (const socket of sockets.clients) socket.send(message);
+// The token travels as a WebSocket subprotocol, "token.<token>", beside
+// "input-agent", which is the one the server answers with: so it is in no
+// URL, log or Referer header.
+function offeredToken(request) {
+  const offered = (request.headers['sec-websocket-protocol'] ?? '').split(',').map((p) => p.trim());
+  const found = offered.find((p) => p.startsWith('token.'));
+  return found === undefined ? undefined : found.slice('token.'.length);
 }
 
-// The display's pixels as Xvfb keeps them (an XWD file), sent as a 12-byte
-// header (width, height, bytes per row; little-endian) and the rows of
-// 32-bit pixels, deflated.
-function sendFrame() {
-  if (sockets.clients.size === 0) return;
-  let file;
-  try {
-    file = fs.readFileSync(framebuffer);
-  } catch {
+function sameSecret(offered) {
+  const digest = (text) => crypto.createHash('sha256').update(text).digest();
+  return crypto.timingSafeEqual(digest(offered), digest(token));
+}
+
+// Why an upgrade is refused, or null when it comes from the page.
+function upgradeRefusal(request) {
+  if (!namesThisServer(request.headers.host)) {
+    return `Host ${quote(request.headers.host)} does not name this server`;
+  }
+  const origin = request.headers.origin;
+  if (typeof origin !== 'string' || !origin.startsWith('http://') ||
+      !namesThisServer(origin.slice('http://'.length))) {
+    return `Origin ${quote(origin)} is not this server's`;
+  }
+  const offered = offeredToken(request);
+  if (offered === undefined) return 'no token';
+  if (!sameSecret(offered)) return 'wrong token';
+  return null;
+}
+
+const sockets = new WebSocketServer({
+  noServer: true,
+  maxPayload: 64 * 1024,
+  handleProtocols: () => 'input-agent',
+});
+server.on('upgrade', (request, socket, head) => {
+  const refusal = upgradeRefusal(request);
+  if (refusal) {
+    refuse('a WebSocket', request, refusal);
+    socket.end('HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n');
     return;
   }
-  const field = (index) => file.readUInt32BE(index * 4);
-  const [headerSize, width, height, bytesPerRow, colours] =
-      [field(0), field(4), field(5), field(12), field(19)];
-  const start = headerSize + colours * 12;
-  const header = Buffer.alloc(12);
-  header.writeUInt32LE(width, 0);
-  header.writeUInt32LE(height, 4);
-  header.writeUInt32LE(bytesPerRow, 8);
-  const pixels = zlib.deflateSync(file.subarray(start, start + bytesPerRow * height), { level: 1 });
-  broadcast(Buffer.concat([header, pixels]));
-}
-if (framebuffer) setInterval(sendFrame, 250);
-
-server.listen(port, host, () => {
-  console.log(`http://${host}:${server.address().port}/`);
+  sockets.handleUpgrade(request, socket, head, (ws) => takeControl(ws));
 });
+
+// The page in control; a newer one takes over, and the agent lets go of
+// what the older one held.
+let controller = null;
+
+function takeControl(socket) {
+  if (controller) {
+    command('{"type":"release"}');
+    controller.send(JSON.stringify({ closed: 'another page took control' }));
+    controller.close(4000, 'another page took control');
+  }
+  controller = socket;
+  frames?.send('restart');
+  socket.send(JSON.stringify({ status }));
+  socket.on('error', () => {});  // a broken connection; its close follows
+  socket.on('message', (data, isBinary) => {
+    if (socket === controller && !isBinary) command(data.toString());
+  });
+  // A controlling page that goes away must not leave anything held.
+  socket.on('close', () => {
+    if (socket !== controller) return;
+    controller = null;
+    command('{"type":"release"}');
+  });
+}
+
+// Frames are read, compared and deflated by a process of their own at the
+// lowest priority, so input never waits behind them, neither on this event
+// loop nor for a core; a frame is skipped while the previous one is still on
+// its way, and none is sent while the screen is unchanged.
+let frames = null;
+let frameInFlight = false;
+if (options.framebuffer) {
+  frames = fork(path.join(__dirname, 'frames.js'), [options.framebuffer],
+                { serialization: 'advanced', stdio: ['ignore', 'ignore', 'inherit', 'ipc'] });
+  try {
+    os.setPriority(frames.pid, os.constants.priority.PRIORITY_LOW);
+  } catch {
+    // Where priorities cannot be set, frames still stay off this event loop.
+  }
+  frames.on('message', (frame) => {
+    if (!frame || !controller) {
+      frameInFlight = false;
+      return;
+    }
+    controller.send(frame, { binary: true }, () => { frameInFlight = false; });
+  });
+  frames.on('error', (error) => fail(`reading frames: ${error.message}`));
+  setInterval(() => {
+    if (frameInFlight || !controller) return;
+    frameInFlight = true;
+    frames.send('frame');
+  }, 250).unref();
+}
+
+server.listen(options.port, options.host, () => {
+  const { port } = server.address();
+  const bracketed = (host) => (net.isIPv6(host) ? `[${host}]` : host);
+  for (const name of ['127.0.0.1', 'localhost', '[::1]', bracketed(options.host),
+                      ...options.allowHosts]) {
+    hosts.add(`${name.toLowerCase()}:${port}`);
+    if (port === 80) hosts.add(name.toLowerCase());
+  }
+  if (options.allowRemote && !isLoopback(options.host)) {
+    console.error(`server: WARNING: listening on ${options.host}: keystrokes, clicks and the ` +
+                  'screen travel unencrypted, and anyone with the token drives this desktop. ' +
+                  'An SSH tunnel to a loopback port is the safe way to reach it from elsewhere.');
+  }
+  const shown = ['0.0.0.0', '::'].includes(options.host) ? '127.0.0.1' : bracketed(options.host);
+  console.log(`http://${shown}:${port}/#token=${token}`);
+});
+server.on('error', (error) => fail(`cannot listen on ${options.host}:${options.port}: ` +
+                                   error.message));
 
 // Stopping the server closes the agent's input: it lets go of everything and
 // exits.

@@ -1,7 +1,8 @@
 // The reference controller in a real browser: Debian's chromium, driven by
 // playwright-core, against the server running the stand-in agent with a trace.
 // Each step's browser events must reach the agent as exactly the events the
-// protocol gives for them.
+// protocol gives for them; whoever the server was not meant for must reach
+// nothing.
 //
 //   node test.js --agent PATH/input-agent-standin [--chromium /usr/bin/chromium]
 'use strict';
@@ -9,10 +10,12 @@
 const { spawn } = require('node:child_process');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
 const { chromium } = require('playwright-core');
+const WebSocket = require('ws');
 
 function option(name, fallback) {
   const at = process.argv.indexOf(`--${name}`);
@@ -23,22 +26,33 @@ const standin = option('agent', path.join(__dirname, '..', '..', 'build', 'input
 const browserPath = option('chromium', '/usr/bin/chromium');
 const trace = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'web-controller-')), 'trace');
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+let passed = 0;
 
-function startServer() {
+// The server with its standard output (the address) and its refusals, one
+// line each on standard error.
+function startServer(args = []) {
   const server = spawn(process.execPath, [path.join(__dirname, 'server.js'), '--agent', standin,
-                                          '--port', '0'], {
+                                          '--port', '0', ...args], {
     env: { ...process.env, INPUT_AGENT_STANDIN_TRACE: trace },
-    stdio: ['ignore', 'pipe', 'inherit'],
+    stdio: ['ignore', 'pipe', 'pipe'],
   });
+  const errors = [];
+  readline.createInterface({ input: server.stderr }).on('line', (line) => errors.push(line));
   const url = new Promise((resolve) => {
     readline.createInterface({ input: server.stdout }).once('line', resolve);
   });
-  return { server, url };
+  const exited = new Promise((resolve) => server.on('exit', resolve));
+  return { server, url, errors, exited };
 }
 
 let seen = 0;
 function traceLines() {
   return fs.existsSync(trace) ? fs.readFileSync(trace, 'utf8').split('\n').filter(Boolean) : [];
+}
+
+function ok(name) {
+  console.log(`ok - ${name}`);
+  passed++;
 }
 
 // The trace lines a step adds: waits for as many as expected, then a little
@@ -51,73 +65,264 @@ async function step(name, expected, act) {
   const added = traceLines().slice(seen);
   seen += added.length;
   assert.deepEqual(added, expected, name);
-  console.log(`ok - ${name}`);
+  ok(name);
+}
+
+// A WebSocket from outside the browser, as any local program could open one;
+// resolves to 'open' or the HTTP status it was refused with.
+function tryWebSocket(url, protocols, options) {
+  return new Promise((resolve) => {
+    const socket = new WebSocket(url, protocols, options);
+    socket.on('open', () => {
+      socket.close();
+      resolve('open');
+    });
+    socket.on('unexpected-response', (request, response) => resolve(response.statusCode));
+    socket.on('error', (error) => resolve(error.message));
+  });
+}
+
+function httpStatus(port, host) {
+  return new Promise((resolve, reject) => {
+    http.get({ host: '127.0.0.1', port, path: '/', headers: { Host: host } }, (response) => {
+      response.resume();
+      resolve(response.statusCode);
+    }).on('error', reject);
+  });
+}
+
+// A page from another local origin (another port) trying the server's
+// WebSocket without a token, with a guessed one and with the real one.
+async function foreignPage(browser, port, realToken) {
+  const attacker = http.createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html' }).end(`<script>
+      window.results = Promise.all([[], ['input-agent', 'token.guessedguessedguessed'],
+                                    ['input-agent', 'token.${realToken}']].map((protocols) =>
+        new Promise((resolve) => {
+          const socket = new WebSocket('ws://127.0.0.1:${port}/', protocols);
+          socket.onopen = () => { socket.send('{"type":"key","code":"MetaLeft","down":true}');
+                                  resolve('open'); };
+          socket.onerror = () => resolve('refused');
+        })));
+    </script>`);
+  });
+  await new Promise((resolve) => attacker.listen(0, '127.0.0.1', resolve));
+  const page = await browser.newPage();
+  await page.goto(`http://127.0.0.1:${attacker.address().port}/`);
+  const results = await page.evaluate(() => window.results);
+  await page.close();
+  attacker.close();
+  return results;
+}
+
+async function refusals(browser, { url, errors }) {
+  const address = new URL(url);
+  const port = address.port;
+  const realToken = new URLSearchParams(address.hash.slice(1)).get('token');
+  const ws = `ws://127.0.0.1:${port}/`;
+  const origin = `http://127.0.0.1:${port}`;
+  assert.ok(/^[A-Za-z0-9_-]{32}$/.test(realToken), `a token of 192 bits: ${url}`);
+
+  assert.deepEqual(await foreignPage(browser, port, realToken),
+                   ['refused', 'refused', 'refused'], 'a page of another origin');
+  assert.equal(await httpStatus(port, `evil.example:${port}`), 403, 'a foreign Host, HTTP');
+  assert.equal(await httpStatus(port, `127.0.0.1:${port}`), 200, 'this server, HTTP');
+  const withToken = ['input-agent', `token.${realToken}`];
+  const cases = [
+    ['a foreign Host, WebSocket', withToken, { origin, headers: { Host: `evil.example:${port}` } }],
+    ['no Origin', withToken, {}],
+    ['no token', ['input-agent'], { origin }],
+    ['a wrong token', ['input-agent', `token.${realToken.slice(1)}x`], { origin }],
+  ];
+  for (const [name, protocols, options] of cases) {
+    assert.equal(await tryWebSocket(ws, protocols, options), 403, name);
+  }
+  await sleep(150);
+  assert.deepEqual(traceLines(), [], 'nothing reached the agent');
+  const foreignOrigin = /a WebSocket from 127.0.0.1: Origin "http:\/\/127.0.0.1:\d+" is not this/;
+  const reasons = [
+    foreignOrigin, foreignOrigin, foreignOrigin,
+    /a request from 127.0.0.1: Host "evil.example:\d+" does not name this server/,
+    /a WebSocket from 127.0.0.1: Host "evil.example:\d+" does not name this server/,
+    /Origin \(none\) is not this server's/, /: no token$/, /: wrong token$/,
+  ];
+  assert.equal(errors.length, reasons.length, errors.join('\n'));
+  reasons.forEach((reason, i) => assert.match(errors[i], reason));
+  assert.ok(errors.every((line) => !line.includes(realToken)), 'no refusal names the token');
+  ok('refused: another origin with no, a guessed and the real token; a foreign Host; ' +
+     'no Origin; no or a wrong token');
+}
+
+async function openPage(browser, url, { apple = false } = {}) {
+  const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
+  if (apple) {
+    await page.addInitScript(() => {
+      Object.defineProperty(Navigator.prototype, 'platform', { get: () => 'MacIntel' });
+    });
+  }
+  await page.goto(url);
+  await page.waitForSelector('#status[data-status="READY"]');
+  return page;
+}
+
+async function pageSteps(browser, url) {
+  const page = await openPage(browser, url);
+  // The stand-in's display is 1920×1080: fraction f of the surface is
+  // f × 1919 across and f × 1079 down.
+  await step('typing with Shift', [
+    'key 56 down 0x20000', 'key 0 down 0x20000', 'key 0 up 0x20000', 'key 56 up 0x0',
+  ], async () => {
+    await page.keyboard.down('Shift');
+    await page.keyboard.press('KeyA');
+    await page.keyboard.up('Shift');
+  });
+
+  await step('a click at the centre of the surface', [
+    'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0', 'mouse 2 959.5 539.5 0 0x0',
+  ], () => page.mouse.click(400, 300));
+
+  await step('a drag', [
+    'mouse 5 479.75 269.75 0 0x0', 'mouse 1 479.75 269.75 0 0x0',
+    'mouse 6 959.5 539.5 0 0x0', 'mouse 6 1439.25 809.25 0 0x0',
+    'mouse 2 1439.25 809.25 0 0x0',
+  ], async () => {
+    await page.mouse.move(200, 150);
+    await page.mouse.down();
+    await page.mouse.move(600, 450, { steps: 2 });
+    await page.mouse.up();
+  });
+
+  await step('a right click', [
+    'mouse 5 959.5 539.5 0 0x0', 'mouse 3 959.5 539.5 1 0x0', 'mouse 4 959.5 539.5 1 0x0',
+  ], () => page.mouse.click(400, 300, { button: 'right' }));
+
+  await step('a wheel turn down', ['wheel -100'], () => page.mouse.wheel(0, 100));
+
+  await step('a wheel turn over the agent\'s limit goes in parts',
+             ['wheel -1200', 'wheel -1200', 'wheel -600', 'wheel 1200', 'wheel 1'],
+             async () => {
+               await page.mouse.wheel(0, 3000);
+               await page.mouse.wheel(0, -1201);
+             });
+
+  await step('a cancelled pointer lets go of its button', [
+    'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0', 'mouse 2 959.5 539.5 0 0x0',
+    'mouse 5 959.5 539.5 0 0x0',
+  ], async () => {
+    await page.mouse.move(400, 300);
+    await page.mouse.down();
+    await page.evaluate(() => document.getElementById('surface').dispatchEvent(
+        new PointerEvent('pointercancel', { pointerId: 1, bubbles: true })));
+    await page.mouse.up();  // the browser's own release comes later: a move, no second up
+  });
+
+  await step('losing focus lets go of what is held', [
+    'key 59 down 0x40000', 'key 59 up 0x0',
+  ], async () => {
+    await page.keyboard.down('Control');
+    await page.evaluate(() => window.dispatchEvent(new Event('blur')));
+    await page.keyboard.up('Control');  // the page owes nobody this release
+  });
+
+  // A second page takes over: the agent lets go of what the first held, the
+  // first is told why and closed, and closing it afterwards sends nothing.
+  await step('the first page holds Shift', ['key 56 down 0x20000'],
+             () => page.keyboard.down('Shift'));
+  let second;
+  await step('a second page takes control, and what the first held goes up', ['key 56 up 0x0'],
+             async () => { second = await openPage(browser, url, { apple: true }); });
+  await page.waitForSelector('#status[data-status="CLOSED"]');
+  assert.match(await page.textContent('#status'), /another page took control/);
+  await step('closing the page that lost control sends nothing', [], () => page.close());
+
+  await step('Command+C, then Command up on a Mac keyboard leaves nothing held', [
+    'key 55 down 0x100000', 'key 8 down 0x100000', 'key 8 up 0x100000', 'key 55 up 0x0',
+  ], async () => {
+    await second.keyboard.down('Meta');
+    await second.keyboard.down('KeyC');
+    await second.keyboard.up('Meta');  // macOS reports no keyup for C
+    await second.keyboard.up('KeyC');  // as if it had: the page sends nothing more
+  });
+
+  await step('closing the controlling page lets go of what is held', [
+    'key 56 down 0x20000', 'mouse 1 0 0 0 0x20000', 'key 56 up 0x0', 'mouse 2 0 0 0 0x0',
+  ], async () => {
+    await second.keyboard.down('Shift');
+    await second.mouse.down();
+    await sleep(150);  // let the presses reach the agent before the page goes
+    await second.close();
+  });
+}
+
+// Frames of an Xvfb's screen: one when a page takes control, then one per
+// change, none while the screen stays as it was.
+async function frames() {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'web-controller-frames-'));
+  const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '640x480x24', '-fbdir', work,
+                              '-nolisten', 'tcp', '-noreset'],
+                     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  const display = await new Promise((resolve) => {
+    readline.createInterface({ input: xvfb.stdio[3] }).once('line', (n) => resolve(`:${n}`));
+  });
+  const running = startServer(['--framebuffer', path.join(work, 'Xvfb_screen0')]);
+  const url = new URL(await running.url);
+  const token = new URLSearchParams(url.hash.slice(1)).get('token');
+  const socket = new WebSocket(`ws://127.0.0.1:${url.port}/`, ['input-agent', `token.${token}`],
+                               { origin: `http://127.0.0.1:${url.port}` });
+  const sizes = [];
+  socket.on('message', (data, binary) => { if (binary) sizes.push(data.readUInt32LE(0)); });
+  try {
+    await sleep(1500);
+    assert.deepEqual(sizes, [640], 'one frame while the screen stays as it was');
+    spawn('xsetroot', ['-solid', 'red'], { env: { ...process.env, DISPLAY: display } });
+    await sleep(1000);
+    assert.deepEqual(sizes, [640, 640], 'one more after a change');
+  } finally {
+    socket.close();
+    running.server.kill('SIGTERM');
+    xvfb.kill();
+    await running.exited;
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+  ok('frames: one at the start, then one per change of the screen');
+}
+
+// Start-up faults: each a line on standard error and an exit status.
+async function startUpFaults() {
+  const cases = [
+    ['a wrong --agent path', ['--agent', '/nonexistent/input-agent'], 1, /cannot start the agent/],
+    ['another address without --allow-remote', ['--host', '0.0.0.0'], 2, /not a loopback/],
+    ['a short --token', ['--token', 'short'], 2, /at least 22 characters/],
+  ];
+  for (const [name, args, status, message] of cases) {
+    const { errors, exited } = startServer(args);
+    assert.equal(await exited, status, name);
+    assert.equal(errors.length, 1, `${name}: ${errors.join('\n')}`);
+    assert.match(errors[0], message, name);
+  }
+  ok('start-up faults: a wrong agent path, another address, a short token');
 }
 
 async function main() {
-  const { server, url } = startServer();
+  await startUpFaults();
+  await frames();
+  const running = startServer();
+  running.url = await running.url;
   const browser = await chromium.launch({
     executablePath: browserPath,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
   try {
-    const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
-    await page.goto(await url);
-    await page.waitForSelector('#status[data-status="READY"]');
-
-    // The stand-in's display is 1920×1080: fraction f of the surface is
-    // f × 1919 across and f × 1079 down.
-    await step('typing with Shift', [
-      'key 56 down 0x20000', 'key 0 down 0x20000', 'key 0 up 0x20000', 'key 56 up 0x0',
-    ], async () => {
-      await page.keyboard.down('Shift');
-      await page.keyboard.press('KeyA');
-      await page.keyboard.up('Shift');
-    });
-
-    await step('a click at the centre of the surface', [
-      'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0', 'mouse 2 959.5 539.5 0 0x0',
-    ], () => page.mouse.click(400, 300));
-
-    await step('a drag', [
-      'mouse 5 479.75 269.75 0 0x0', 'mouse 1 479.75 269.75 0 0x0',
-      'mouse 6 959.5 539.5 0 0x0', 'mouse 6 1439.25 809.25 0 0x0',
-      'mouse 2 1439.25 809.25 0 0x0',
-    ], async () => {
-      await page.mouse.move(200, 150);
-      await page.mouse.down();
-      await page.mouse.move(600, 450, { steps: 2 });
-      await page.mouse.up();
-    });
-
-    await step('a right click', [
-      'mouse 5 959.5 539.5 0 0x0', 'mouse 3 959.5 539.5 1 0x0', 'mouse 4 959.5 539.5 1 0x0',
-    ], () => page.mouse.click(400, 300, { button: 'right' }));
-
-    await step('a wheel turn down', ['wheel -100'], () => page.mouse.wheel(0, 100));
-
-    await step('losing focus lets go of what is held', [
-      'key 59 down 0x40000', 'key 59 up 0x0',
-    ], async () => {
-      await page.keyboard.down('Control');
-      await page.evaluate(() => window.dispatchEvent(new Event('blur')));
-    });
-
-    await step('closing the page lets go of what is held', [
-      'key 56 down 0x20000', 'mouse 1 959.5 539.5 0 0x20000', 'key 56 up 0x0',
-      'mouse 2 959.5 539.5 0 0x0',
-    ], async () => {
-      await page.keyboard.down('Shift');
-      await page.mouse.down();
-      await sleep(150);  // let the presses reach the agent before the page goes
-      await page.close();
-    });
+    await refusals(browser, running);
+    running.errors.length = 0;
+    await pageSteps(browser, running.url);
+    assert.deepEqual(running.errors, [], 'the real pages were never refused');
   } finally {
     await browser.close();
-    server.kill('SIGTERM');
+    running.server.kill('SIGTERM');
   }
-  console.log('web controller: 7 passed, 0 failed');
+  console.log(`web controller: ${passed} passed, 0 failed`);
 }
 
 main().catch((error) => {
