@@ -11,6 +11,9 @@
 //
 //   node bench/web_latency.js [--samples 1000] [--build build-release]
 //
+// It prints one line of figures: on_median_us, on_p99_us, off_median_us,
+// off_p99_us, and the frames the page received while measuring.
+//
 // Needs the web controller's npm packages (npm ci in examples/web-controller)
 // and Xvfb and xsetroot (scripts/install-deps).
 'use strict';
@@ -136,15 +139,13 @@ async function main() {
       await mode.trace.terminate();
     }
   }
-  const row = (name) => {
-    const median = percentile(delays[name], 0.5), p99 = percentile(delays[name], 0.99);
-    console.log(`web controller, message to agent input, ${name}: ` +
-                `median_us=${median.toFixed(1)} p99_us=${p99.toFixed(1)}`);
-    return p99;
-  };
-  const difference = row('frames on') - row('frames off');
-  console.log(`frames received while measuring: ${frames}; ` +
-              `99th percentile difference: ${(difference / 1000).toFixed(2)} ms (goal ≤ 2 ms)`);
+  const figures = {};
+  for (const [name, key] of [['frames on', 'on'], ['frames off', 'off']]) {
+    figures[`${key}_median_us`] = percentile(delays[name], 0.5).toFixed(1);
+    figures[`${key}_p99_us`] = percentile(delays[name], 0.99).toFixed(1);
+  }
+  figures.frames = frames;
+  console.log(Object.entries(figures).map(([key, value]) => `${key}=${value}`).join(' '));
 }
 
 main().catch((error) => {
