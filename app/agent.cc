@@ -38,9 +38,17 @@ size_t read_some(int input, char* buffer, size_t size) {
   }
 }
 
-void handle(std::string_view line) {
+// False once the platform has gone for good, which ends input.
+bool handle(std::string_view line) {
   dispatch_line(line);
-  platform::flush();
+  return platform::flush();
+}
+
+bool handle_lines(LineReader& reader, std::string_view bytes) {
+  while (std::optional<std::string_view> line = next_line(reader, bytes)) {
+    if (!handle(*line)) return false;
+  }
+  return true;
 }
 
 void run_command_loop(int input) {
@@ -48,11 +56,15 @@ void run_command_loop(int input) {
   // Lines are decoded where they lie in this buffer, so it has the decoder's
   // padding after the bytes read into it.
   char buffer[64 * 1024 + kLinePadding] = {};
-  while (size_t count = read_some(input, buffer, sizeof buffer - kLinePadding)) {
-    std::string_view bytes(buffer, count);
-    while (std::optional<std::string_view> line = next_line(reader, bytes)) handle(*line);
+  bool platform_there = true;
+  while (platform_there) {
+    size_t count = read_some(input, buffer, sizeof buffer - kLinePadding);
+    if (count == 0) break;
+    platform_there = handle_lines(reader, std::string_view(buffer, count));
   }
-  if (std::optional<std::string_view> line = last_line(reader)) handle(*line);
+  if (platform_there) {
+    if (std::optional<std::string_view> line = last_line(reader)) handle(*line);
+  }
   release();
   platform::flush();
   platform::finish();

@@ -68,7 +68,9 @@ void post_wheel(int32_t pixels) {
 }
 
 // Posting hands each event to the system at once.
-void flush() {}
+bool flush() {
+  return true;
+}
 
 // Posting hands each event to the system at once.
 void finish() {}

@@ -65,8 +65,10 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask);
 void post_wheel(int32_t pixels);
 
 // Hands everything posted so far to the system; called once per command,
-// before the next line is read.
-void flush();
+// before the next line is read. False when the system has gone for good (the
+// display server has closed the connection): the agent then ends as at the
+// end of its input.
+bool flush();
 
 // Called once, after the last flush, before the process ends: waits a short,
 // bounded time for the system to have taken everything posted, so that the

@@ -198,8 +198,9 @@ void post_wheel(int32_t pixels) {
   post(event, the_state.config.fail_wheel);
 }
 
-void flush() {
+bool flush() {
   if (the_state.trace) fflush(the_state.trace.get());
+  return true;
 }
 
 void finish() {}

@@ -35,9 +35,12 @@
 #include <string_view>
 
 #include "keymap/keys.h"
-#include "platform/platform.h"
+#include "platform/backend.h"
 
 namespace {
+
+using platform::Bounds;
+using platform::Point;
 
 // The XKB name of the key at each macOS virtual key code's position.
 struct KeyPosition {
@@ -385,11 +388,7 @@ void click(Server& x, uint8_t button, int times) {
   }
 }
 
-}  // namespace
-
-namespace platform {
-
-bool trusted() {
+bool usable() {
   return connection().has_xtest;
 }
 
@@ -433,6 +432,7 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t) {
   fake_input(x, XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(std::lround(point.x)),
              static_cast<int16_t>(std::lround(point.y)));
   x.last_motion = point;
+  using namespace platform;
   bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
   bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
   if (press || release) {
@@ -452,10 +452,10 @@ void post_wheel(int32_t pixels) {
   click(x, clicks > 0 ? kWheelUp : kWheelDown, std::abs(clicks));
 }
 
-void flush() {
+bool flush() {
   Server& x = server();
-  xcb_flush(x.connection.get());
   x.changes_taken_in = false;
+  return xcb_flush(x.connection.get()) > 0;
 }
 
 // The server discards what it has not yet read from a connection that
@@ -471,4 +471,11 @@ void finish() {
   free(await_answer(c, asked.sequence));
 }
 
-}  // namespace platform
+// Named here, where these functions are the ones in scope.
+constexpr platform::Backend kBackend = {
+    usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+};
+
+}  // namespace
+
+const platform::Backend platform::kX11Backend = kBackend;

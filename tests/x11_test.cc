@@ -29,6 +29,10 @@ namespace {
 
 using Seen = std::vector<std::string>;
 
+// The variables that choose the agent's backend; the tests set their own.
+const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_SESSION_TYPE=",
+                                            "INPUT_AGENT_BACKEND="};
+
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
 
@@ -251,7 +255,7 @@ class X11Agent : public ::testing::Test {
   }
 
   void start_agent() {
-    agent_ = start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, {"DISPLAY="});
+    agent_ = start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, kChoosing);
     ASSERT_EQ(read_line(agent_.output), "READY\n");
   }
 
@@ -558,7 +562,7 @@ TEST_F(X11Agent, NothingStaysHeldWhenInputEnds) {
     // The controller forwards what the test writes to the agent until its
     // own input closes, or until it is killed.
     Child controller = start_child("/bin/cat", {}, {});
-    agent_ = start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, {"DISPLAY="},
+    agent_ = start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, kChoosing,
                          controller.output);
     close(controller.output);
     controller.output = -1;
@@ -641,7 +645,7 @@ TEST_F(X11Agent, FollowsALayoutChangeFromTheNextCommandOn) {
 TEST(X11AgentWithoutDisplay, RequiresAccessibilityWhenNoDisplayOpens) {
   for (std::vector<std::string> variables :
        {std::vector<std::string>{}, std::vector<std::string>{"DISPLAY=:9999"}}) {
-    Child agent = start_child(AGENT_PATH, {}, variables, {"DISPLAY="});
+    Child agent = start_child(AGENT_PATH, {}, variables, kChoosing);
     EXPECT_EQ(wait_for_exit(agent), 1);
     EXPECT_EQ(read_rest(agent.output), "ACCESSIBILITY_REQUIRED\n");
     EXPECT_EQ(read_rest(agent.errors), "");

@@ -1,0 +1,26 @@
+// Where one executable carries several backends (Linux: Wayland, X11), each
+// backend file fills in one of these tables with its own functions, and the
+// choice between them is made once, at start, in platform/linux.cc.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct Backend {
+  // Connects and reports whether this backend can post input here; a
+  // backend that answers false is not used further.
+  bool (*usable)();
+  Bounds (*main_display)();
+  std::optional<Point> (*cursor)();
+  void (*post_key)(uint16_t code, bool down, uint64_t mask);
+  void (*post_mouse)(uint32_t type, Point point, uint32_t button, uint64_t mask);
+  void (*post_wheel)(int32_t pixels);
+  bool (*flush)();
+  void (*finish)();
+};
+
+extern const Backend kX11Backend;
+extern const Backend kWaylandBackend;
+
+}  // namespace platform

@@ -1,0 +1,91 @@
+// The Linux agent's platform: the backend is chosen once, when the agent
+// asks whether it may post input, and every later call goes to it.
+//
+// INPUT_AGENT_BACKEND=wayland or x11 forces one. Otherwise a Wayland session
+// gets the Wayland backend (XTest there would reach only the X applications
+// under XWayland), and X11 is used where there is an X display and no Wayland
+// session.
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform/backend.h"
+
+namespace platform {
+namespace {
+
+struct Candidate {
+  std::string_view name;
+  const Backend* backend;
+};
+
+constexpr Candidate kCandidates[] = {
+    {"wayland", &kWaylandBackend},
+    {"x11", &kX11Backend},
+};
+
+bool set(const char* variable) {
+  const char* value = getenv(variable);
+  return value && *value;
+}
+
+bool wayland_session() {
+  const char* type = getenv("XDG_SESSION_TYPE");
+  return set("WAYLAND_DISPLAY") || (type && strcmp(type, "wayland") == 0);
+}
+
+// Whether to try the backend `name` in this session.
+bool wanted(std::string_view name) {
+  if (const char* forced = getenv("INPUT_AGENT_BACKEND"); forced && *forced) {
+    return name == forced;
+  }
+  if (name == "wayland") return wayland_session();
+  if (name == "x11") return !wayland_session() && set("DISPLAY");
+  return false;
+}
+
+const Backend* choose() {
+  for (const Candidate& candidate : kCandidates) {
+    if (wanted(candidate.name) && candidate.backend->usable()) return candidate.backend;
+  }
+  return nullptr;
+}
+
+const Backend* chosen = nullptr;
+
+}  // namespace
+
+bool trusted() {
+  chosen = choose();
+  return chosen != nullptr;
+}
+
+Bounds main_display() {
+  return chosen->main_display();
+}
+
+std::optional<Point> cursor() {
+  return chosen->cursor();
+}
+
+void post_key(uint16_t code, bool down, uint64_t mask) {
+  chosen->post_key(code, down, mask);
+}
+
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask) {
+  chosen->post_mouse(type, point, button, mask);
+}
+
+void post_wheel(int32_t pixels) {
+  chosen->post_wheel(pixels);
+}
+
+bool flush() {
+  return chosen->flush();
+}
+
+void finish() {
+  chosen->finish();
+}
+
+}  // namespace platform

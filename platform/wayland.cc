@@ -1,0 +1,448 @@
+// The Wayland backend, for compositors that let a client make a virtual
+// keyboard (zwp_virtual_keyboard_v1) and a virtual pointer
+// (zwlr_virtual_pointer_v1): those built on wlroots, such as sway, Hyprland,
+// river, labwc and Wayfire.
+//
+// Both devices are made at start, and the agent reports that it is ready
+// only once the compositor has announced them on the seat: applications ask
+// for a keyboard or pointer only then, and input sent before is lost. The
+// outputs' logical geometry (xdg-output) is kept from the compositor's
+// events, which each pointer command takes in without waiting; a command's
+// requests go out together, in one write, and a full socket is waited on,
+// never dropped.
+#include <linux/input-event-codes.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "keymap/evdev.h"
+#include "platform/backend.h"
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
+#include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+#include "xdg-output-unstable-v1-client-protocol.h"
+
+namespace {
+
+using platform::Bounds;
+using platform::Point;
+
+// One step of the wheel stands for this many pixels of delta, as on X11; a
+// step is reported with the 15 degrees a wheel notch turns.
+constexpr int kPixelsPerStep = 100;
+constexpr double kDegreesPerStep = 15;
+
+// How long the agent waits for the compositor where it can go on without an
+// answer: the seat announcing the new devices at start, the compositor having
+// taken the last requests at exit (so a stopped one does not keep it).
+constexpr std::chrono::milliseconds kStartPatience{1000};
+constexpr std::chrono::milliseconds kExitPatience{250};
+
+struct Output {
+  uint32_t name = 0;  // the registry's
+  wl_output* output = nullptr;
+  zxdg_output_v1* logical = nullptr;
+  Bounds bounds{0, 0, 0, 0};   // logical, as last completed
+  Bounds pending{0, 0, 0, 0};  // until the compositor says it is done
+};
+
+struct Xkb {
+  std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context{nullptr, xkb_context_unref};
+  std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap{nullptr, xkb_keymap_unref};
+  std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state{nullptr, xkb_state_unref};
+};
+
+struct Modifiers {
+  uint32_t depressed = 0, latched = 0, locked = 0, group = 0;
+  bool operator==(const Modifiers&) const = default;
+};
+
+struct Compositor {
+  wl_display* display = nullptr;
+  wl_seat* seat = nullptr;
+  uint32_t seat_capabilities = 0;
+  std::string seat_keymap;  // the keymap of the seat's keyboard, when it had one
+  zwp_virtual_keyboard_manager_v1* keyboard_manager = nullptr;
+  zwlr_virtual_pointer_manager_v1* pointer_manager = nullptr;
+  zxdg_output_manager_v1* output_manager = nullptr;
+  std::vector<std::unique_ptr<Output>> outputs;  // in the order announced
+  zwp_virtual_keyboard_v1* keyboard = nullptr;
+  zwlr_virtual_pointer_v1* pointer = nullptr;
+  Xkb xkb;
+  Modifiers modifiers;  // as last sent
+  Bounds main_display{0, 0, 0, 0};
+  Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
+  std::optional<Point> last_point;
+  int wheel_pixels = 0;          // delta not yet turned into steps, in its direction
+  bool events_taken_in = false;  // since the last flush
+};
+
+Compositor the_compositor;
+
+uint32_t now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
+}
+
+// The output at logical 0,0, else the first announced; and the box around
+// them all, which absolute motion spans.
+void update_layout(Compositor& c) {
+  const Output* main = nullptr;
+  double left = 0, top = 0, right = 0, bottom = 0;
+  for (const auto& output : c.outputs) {
+    const Bounds& b = output->bounds;
+    if (b.width <= 0 || b.height <= 0) continue;
+    if (!main || (b.x == 0 && b.y == 0 && !(main->bounds.x == 0 && main->bounds.y == 0))) {
+      main = output.get();
+    }
+    bool first = left == right;
+    left = first ? b.x : std::min(left, b.x);
+    top = first ? b.y : std::min(top, b.y);
+    right = first ? b.x + b.width : std::max(right, b.x + b.width);
+    bottom = first ? b.y + b.height : std::max(bottom, b.y + b.height);
+  }
+  c.main_display = main ? main->bounds : Bounds{0, 0, 0, 0};
+  c.layout = {left, top, right - left, bottom - top};
+}
+
+const zxdg_output_v1_listener kLogicalOutputListener = {
+    .logical_position =
+        [](void* data, zxdg_output_v1*, int32_t x, int32_t y) {
+          static_cast<Output*>(data)->pending.x = x;
+          static_cast<Output*>(data)->pending.y = y;
+        },
+    .logical_size =
+        [](void* data, zxdg_output_v1*, int32_t width, int32_t height) {
+          static_cast<Output*>(data)->pending.width = width;
+          static_cast<Output*>(data)->pending.height = height;
+        },
+    .done =
+        [](void* data, zxdg_output_v1*) {
+          auto* output = static_cast<Output*>(data);
+          output->bounds = output->pending;
+          update_layout(the_compositor);
+        },
+    .name = [](void*, zxdg_output_v1*, const char*) {},
+    .description = [](void*, zxdg_output_v1*, const char*) {},
+};
+
+void follow_output(Compositor& c, Output& output) {
+  if (output.logical || !c.output_manager) return;
+  output.logical = zxdg_output_manager_v1_get_xdg_output(c.output_manager, output.output);
+  zxdg_output_v1_add_listener(output.logical, &kLogicalOutputListener, &output);
+}
+
+void forget_output(Compositor& c, uint32_t name) {
+  std::erase_if(c.outputs, [&](const std::unique_ptr<Output>& output) {
+    if (output->name != name) return false;
+    if (output->logical) zxdg_output_v1_destroy(output->logical);
+    wl_output_destroy(output->output);
+    return true;
+  });
+  update_layout(c);
+}
+
+template <typename T>
+T* bind(wl_registry* registry, uint32_t name, const wl_interface* interface, uint32_t offered,
+        uint32_t wanted) {
+  return static_cast<T*>(wl_registry_bind(registry, name, interface, std::min(offered, wanted)));
+}
+
+void on_global(void*, wl_registry* registry, uint32_t name, const char* interface,
+               uint32_t version) {
+  Compositor& c = the_compositor;
+  std::string_view announced = interface;
+  if (announced == wl_seat_interface.name && !c.seat) {
+    c.seat = bind<wl_seat>(registry, name, &wl_seat_interface, version, 5);
+  } else if (announced == zwp_virtual_keyboard_manager_v1_interface.name) {
+    c.keyboard_manager = bind<zwp_virtual_keyboard_manager_v1>(
+        registry, name, &zwp_virtual_keyboard_manager_v1_interface, version, 1);
+  } else if (announced == zwlr_virtual_pointer_manager_v1_interface.name) {
+    c.pointer_manager = bind<zwlr_virtual_pointer_manager_v1>(
+        registry, name, &zwlr_virtual_pointer_manager_v1_interface, version, 1);
+  } else if (announced == zxdg_output_manager_v1_interface.name) {
+    // Version 2 ends each change with the output's own done event.
+    c.output_manager =
+        bind<zxdg_output_manager_v1>(registry, name, &zxdg_output_manager_v1_interface, version, 2);
+    for (auto& output : c.outputs) follow_output(c, *output);
+  } else if (announced == wl_output_interface.name) {
+    auto& output = c.outputs.emplace_back(std::make_unique<Output>());
+    output->name = name;
+    output->output = bind<wl_output>(registry, name, &wl_output_interface, version, 2);
+    follow_output(c, *output);
+  }
+}
+
+const wl_registry_listener kRegistryListener = {
+    .global = on_global,
+    .global_remove = [](void*, wl_registry*,
+                        uint32_t name) { forget_output(the_compositor, name); },
+};
+
+// The seat's keyboard, asked for only to read the keymap the person uses.
+const wl_keyboard_listener kSeatKeyboardListener = {
+    .keymap =
+        [](void*, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size) {
+          if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0) {
+            void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+            if (text != MAP_FAILED) {
+              the_compositor.seat_keymap.assign(static_cast<const char*>(text),
+                                                strnlen(static_cast<const char*>(text), size));
+              munmap(text, size);
+            }
+          }
+          close(fd);
+        },
+    .enter = [](void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {},
+    .leave = [](void*, wl_keyboard*, uint32_t, wl_surface*) {},
+    .key = [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t) {},
+    .modifiers = [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {},
+    .repeat_info = [](void*, wl_keyboard*, int32_t, int32_t) {},
+};
+
+const wl_seat_listener kSeatListener = {
+    .capabilities = [](void*, wl_seat*,
+                       uint32_t capabilities) { the_compositor.seat_capabilities = capabilities; },
+    .name = [](void*, wl_seat*, const char*) {},
+};
+
+// Sends what libwayland has buffered, waiting while the socket is full.
+bool send_all(Compositor& c) {
+  while (wl_display_flush(c.display) < 0) {
+    if (errno != EAGAIN) return false;
+    pollfd writable{wl_display_get_fd(c.display), POLLOUT, 0};
+    if (poll(&writable, 1, -1) < 0 && errno != EINTR) return false;
+  }
+  return wl_display_get_error(c.display) == 0;
+}
+
+// Reads and handles what the compositor has sent, waiting at most `timeout`
+// milliseconds for something to arrive (0: not at all).
+void take_in_events(Compositor& c, int timeout) {
+  while (wl_display_prepare_read(c.display) != 0) wl_display_dispatch_pending(c.display);
+  send_all(c);
+  pollfd readable{wl_display_get_fd(c.display), POLLIN, 0};
+  if (poll(&readable, 1, timeout) > 0) {
+    wl_display_read_events(c.display);
+  } else {
+    wl_display_cancel_read(c.display);
+  }
+  wl_display_dispatch_pending(c.display);
+}
+
+// Waits, within `patience`, until `done` says so.
+template <typename Done>
+void await(Compositor& c, std::chrono::milliseconds patience, Done done) {
+  auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!done() && wl_display_get_error(c.display) == 0) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    take_in_events(c, static_cast<int>(left.count()));
+  }
+}
+
+// Waits for the answer to a sync request, which comes after the answers to
+// everything sent before it.
+void round_trip(Compositor& c, std::chrono::milliseconds patience = kStartPatience) {
+  bool answered = false;
+  static const wl_callback_listener kListener = {
+      .done = [](void* data, wl_callback* callback, uint32_t) {
+        *static_cast<bool*>(data) = true;
+        wl_callback_destroy(callback);
+      }};
+  wl_callback_add_listener(wl_display_sync(c.display), &kListener, &answered);
+  await(c, patience, [&] { return answered; });
+}
+
+// The person's keymap when the seat has a keyboard, else US English, so that
+// what a key types follows the layout, as a physical key's would.
+std::string keymap_text(Compositor& c) {
+  if (c.seat_capabilities & WL_SEAT_CAPABILITY_KEYBOARD) {
+    wl_keyboard* keyboard = wl_seat_get_keyboard(c.seat);
+    wl_keyboard_add_listener(keyboard, &kSeatKeyboardListener, nullptr);
+    round_trip(c);
+    if (wl_keyboard_get_version(keyboard) >= WL_KEYBOARD_RELEASE_SINCE_VERSION) {
+      wl_keyboard_release(keyboard);
+    } else {
+      wl_keyboard_destroy(keyboard);
+    }
+    if (!c.seat_keymap.empty()) return c.seat_keymap;
+  }
+  xkb_rule_names us{
+      .rules = "evdev", .model = "pc105", .layout = "us", .variant = nullptr, .options = nullptr};
+  std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
+      xkb_keymap_new_from_names(c.xkb.context.get(), &us, XKB_KEYMAP_COMPILE_NO_FLAGS),
+      xkb_keymap_unref);
+  if (!keymap) return {};
+  std::unique_ptr<char, decltype(&free)> text(
+      xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1), free);
+  return text ? text.get() : "";
+}
+
+// Gives the virtual keyboard its keymap, and the agent the same keymap's
+// state, from which it works out the modifiers.
+bool set_keymap(Compositor& c) {
+  c.xkb.context.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+  if (!c.xkb.context) return false;
+  std::string text = keymap_text(c);
+  c.xkb.keymap.reset(xkb_keymap_new_from_string(
+      c.xkb.context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  if (!c.xkb.keymap) return false;
+  c.xkb.state.reset(xkb_state_new(c.xkb.keymap.get()));
+  int fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
+  if (fd < 0) return false;
+  bool written = write(fd, text.c_str(), text.size() + 1) == static_cast<ssize_t>(text.size() + 1);
+  if (written) {
+    zwp_virtual_keyboard_v1_keymap(c.keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                   static_cast<uint32_t>(text.size() + 1));
+  }
+  close(fd);  // the request took a copy
+  return written && c.xkb.state;
+}
+
+bool usable() {
+  Compositor& c = the_compositor;
+  c.display = wl_display_connect(nullptr);
+  if (!c.display) return false;
+  wl_registry_add_listener(wl_display_get_registry(c.display), &kRegistryListener, nullptr);
+  round_trip(c);
+  if (!c.seat || !c.keyboard_manager || !c.pointer_manager) return false;
+  wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
+  round_trip(c);  // the seat's capabilities, the outputs' geometry
+  c.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c.keyboard_manager, c.seat);
+  c.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(c.pointer_manager, c.seat);
+  if (!set_keymap(c)) return false;
+  constexpr uint32_t kBoth = WL_SEAT_CAPABILITY_KEYBOARD | WL_SEAT_CAPABILITY_POINTER;
+  await(c, kStartPatience, [&] { return (c.seat_capabilities & kBoth) == kBoth; });
+  round_trip(c);
+  return wl_display_get_error(c.display) == 0;
+}
+
+// Once per command, so that a change of the outputs reaches the next command.
+Bounds main_display() {
+  Compositor& c = the_compositor;
+  if (!c.events_taken_in) {
+    c.events_taken_in = true;
+    take_in_events(c, 0);
+  }
+  return c.main_display;
+}
+
+// No client can read the pointer's position on Wayland: where the agent last
+// put it stands in for it.
+std::optional<Point> cursor() {
+  return the_compositor.last_point;
+}
+
+// The compositor does not work the modifiers out from key events on a
+// virtual keyboard, so the agent does, and tells it whenever they change.
+void post_key(uint16_t code, bool down, uint64_t) {
+  Compositor& c = the_compositor;
+  uint16_t key = evdev_code(code);
+  if (!key) return;
+  zwp_virtual_keyboard_v1_key(
+      c.keyboard, now_ms(), key,
+      down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+  // XKB numbers keys 8 above evdev.
+  xkb_state_update_key(c.xkb.state.get(), key + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+  xkb_state* state = c.xkb.state.get();
+  Modifiers now{xkb_state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED),
+                xkb_state_serialize_mods(state, XKB_STATE_MODS_LATCHED),
+                xkb_state_serialize_mods(state, XKB_STATE_MODS_LOCKED),
+                xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_EFFECTIVE)};
+  if (!(now == c.modifiers)) {
+    zwp_virtual_keyboard_v1_modifiers(c.keyboard, now.depressed, now.latched, now.locked,
+                                      now.group);
+    c.modifiers = now;
+  }
+  send_all(c);
+}
+
+uint32_t evdev_button(uint32_t platform_button) {
+  switch (platform_button) {
+    case platform::kButtonRight:
+      return BTN_RIGHT;
+    case platform::kButtonCenter:
+      return BTN_MIDDLE;
+    default:
+      return BTN_LEFT;
+  }
+}
+
+// Absolute motion spans the box around all outputs; the point is placed on
+// its whole pixel within it.
+void move_to(Compositor& c, Point point) {
+  if (c.layout.width <= 0 || c.layout.height <= 0) return;
+  auto within = [](double value, double extent) {
+    return static_cast<uint32_t>(std::clamp(std::lround(value), 0L, std::lround(extent) - 1));
+  };
+  zwlr_virtual_pointer_v1_motion_absolute(
+      c.pointer, now_ms(), within(point.x - c.layout.x, c.layout.width),
+      within(point.y - c.layout.y, c.layout.height), static_cast<uint32_t>(c.layout.width),
+      static_cast<uint32_t>(c.layout.height));
+}
+
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t) {
+  using namespace platform;
+  Compositor& c = the_compositor;
+  move_to(c, point);
+  c.last_point = point;
+  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
+  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  if (press || release) {
+    zwlr_virtual_pointer_v1_button(
+        c.pointer, now_ms(), evdev_button(button),
+        press ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+  }
+  zwlr_virtual_pointer_v1_frame(c.pointer);
+  send_all(c);
+}
+
+// Pixels become steps of the wheel; what is left over is kept for the next
+// wheel command in the same direction. Positive pixels scroll up, which
+// Wayland counts negative.
+void post_wheel(int32_t pixels) {
+  Compositor& c = the_compositor;
+  if ((pixels > 0 && c.wheel_pixels < 0) || (pixels < 0 && c.wheel_pixels > 0)) c.wheel_pixels = 0;
+  c.wheel_pixels += pixels;
+  int steps = c.wheel_pixels / kPixelsPerStep;
+  c.wheel_pixels -= steps * kPixelsPerStep;
+  if (steps == 0) return;
+  zwlr_virtual_pointer_v1_axis_source(c.pointer, WL_POINTER_AXIS_SOURCE_WHEEL);
+  zwlr_virtual_pointer_v1_axis_discrete(c.pointer, now_ms(), WL_POINTER_AXIS_VERTICAL_SCROLL,
+                                        wl_fixed_from_double(-steps * kDegreesPerStep), -steps);
+  zwlr_virtual_pointer_v1_frame(c.pointer);
+  send_all(c);
+}
+
+bool flush() {
+  Compositor& c = the_compositor;
+  c.events_taken_in = false;
+  return send_all(c);
+}
+
+void finish() {
+  round_trip(the_compositor, kExitPatience);
+}
+
+// Named here, where these functions are the ones in scope.
+constexpr platform::Backend kBackend = {
+    usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+};
+
+}  // namespace
+
+const platform::Backend platform::kWaylandBackend = kBackend;

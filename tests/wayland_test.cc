@@ -1,0 +1,566 @@
+// input-agent against a real Wayland compositor: each test starts its own
+// headless sway (as an unprivileged user, which sway insists on) with two
+// outputs, runs a recorder client with a fullscreen window on each, runs the
+// agent with pipes, and compares what the recorder receives.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+
+namespace {
+
+using Seen = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+// The main output at 0,0 and a smaller one to its right.
+constexpr char kConfig[] =
+    "output HEADLESS-1 mode 1280x800 position 0 0\n"
+    "output HEADLESS-2 mode 640x480 position 1280 0\n"
+    "xwayland disable\n"
+    "default_border none\n"
+    "focus_follows_mouse no\n";
+
+// A headless sway of the test's own, in a runtime folder of its own.
+class Sway {
+ public:
+  Sway() {
+    char pattern[] = "/tmp/input-agent-sway-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    passwd* nobody = getpwnam("nobody");
+    EXPECT_NE(nobody, nullptr);
+    EXPECT_EQ(chown(folder_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    std::string config = folder_ + "/config";
+    std::ofstream(config) << kConfig << "exec touch " << folder_ << "/ready\n";
+    std::vector<std::string> variables = {
+        "XDG_RUNTIME_DIR=" + folder_, "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
+        "WLR_HEADLESS_OUTPUTS=2",     "WLR_RENDERER=pixman",   "HOME=" + folder_,
+    };
+    process_ =
+        start_child("/usr/bin/setpriv",
+                    {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c", config},
+                    variables, {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_RUNTIME_DIR="});
+    close_input(process_);
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!std::filesystem::exists(folder_ + "/ready") && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+      std::string name = entry.path().filename();
+      if (name.starts_with("wayland-") && !name.ends_with(".lock")) socket_ = name;
+      if (name.starts_with("sway-ipc.")) ipc_ = entry.path();
+    }
+  }
+  ~Sway() {
+    kill(process_.pid, SIGCONT);
+    kill(process_.pid, SIGTERM);
+    wait_for_end(process_);
+    close_pipes(process_);
+    std::filesystem::remove_all(folder_);
+  }
+
+  bool running() const { return !socket_.empty() && !ipc_.empty(); }
+  pid_t pid() const { return process_.pid; }
+
+  // What a client of this compositor needs in its environment.
+  std::vector<std::string> client_environment() const {
+    return {"XDG_RUNTIME_DIR=" + folder_, "WAYLAND_DISPLAY=" + socket_};
+  }
+
+  // Runs a sway command through its IPC socket, e.g. "output HEADLESS-1 position 640 0".
+  bool command(const std::string& words) const {
+    std::string line = "swaymsg -q -s '" + ipc_ + "' '" + words + "'";
+    return system(line.c_str()) == 0;
+  }
+
+ private:
+  std::string folder_, socket_, ipc_;
+  Child process_;
+};
+
+// The variables that choose a backend, which the tests set themselves.
+const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_RUNTIME_DIR=",
+                                            "XDG_SESSION_TYPE=", "INPUT_AGENT_BACKEND="};
+
+std::string key(std::string_view code, bool down) {
+  return std::string(R"({"type":"key","code":")") + std::string(code) + R"(","down":)" +
+         (down ? "true" : "false") + "}\n";
+}
+
+std::string move(double x, double y) {
+  return R"({"type":"move","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) + "}\n";
+}
+
+std::string button(double x, double y, int index, bool down) {
+  return R"({"type":"button","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
+         R"(,"button":)" + std::to_string(index) + R"(,"down":)" + (down ? "true" : "false") +
+         "}\n";
+}
+
+std::string wheel(double delta) {
+  return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
+}
+
+struct Rect {
+  int x, y, width, height;
+};
+
+constexpr Rect kMain{0, 0, 1280, 800};
+
+class WaylandAgent : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sway_.running());
+    start_recorder();
+  }
+
+  void TearDown() override {
+    if (agent_.pid > 0) {
+      close_input(agent_);
+      wait_for_end(agent_);
+      close_pipes(agent_);
+    }
+    stop_recorder();
+  }
+
+  void start_recorder() {
+    recorder_ = start_child(RECORDER_PATH, {}, sway_.client_environment(), kChoosing);
+    recorded_.clear();
+    ASSERT_EQ(recorded_line(), "ready");
+  }
+
+  void stop_recorder() {
+    kill(recorder_.pid, SIGTERM);
+    wait_for_end(recorder_);
+    close_pipes(recorder_);
+  }
+
+  // Starts the agent on this compositor and, unless told not to, waits until
+  // the pointer has come into the recorder's window (the compositor says so
+  // wherever its cursor happens to be).
+  void start_agent(std::vector<std::string> variables = {}, bool settle = true) {
+    for (const std::string& variable : sway_.client_environment()) variables.push_back(variable);
+    agent_ = start_child(AGENT_PATH, {}, variables, kChoosing);
+    ASSERT_EQ(read_line(agent_.output), "READY\n");
+    if (settle) observe("");
+  }
+
+  // Where the agent puts fraction (x, y) of `area`.
+  static std::pair<int, int> pixel(Rect area, double x, double y) {
+    return {static_cast<int>(std::lround(area.x + x * (area.width - 1))),
+            static_cast<int>(std::lround(area.y + y * (area.height - 1)))};
+  }
+
+  // The recorder's next line, read in large pieces so that it never waits
+  // for the test; nothing when it has said nothing for 20 s, or has ended.
+  std::optional<std::string> recorded_line() {
+    for (;;) {
+      if (size_t end = recorded_.find('\n'); end != std::string::npos) {
+        std::string line = recorded_.substr(0, end);
+        recorded_.erase(0, end + 1);
+        return line;
+      }
+      pollfd readable{recorder_.output, POLLIN, 0};
+      char piece[65536];
+      ssize_t count =
+          poll(&readable, 1, 20000) == 1 ? read(recorder_.output, piece, sizeof piece) : 0;
+      if (count <= 0) return std::nullopt;
+      recorded_.append(piece, count);
+    }
+  }
+
+  // The recorder's lines until one that starts with `last` (which is left
+  // out), or all it said with a note that `last` never came.
+  Seen until(const std::string& last) {
+    Seen seen;
+    while (std::optional<std::string> line = recorded_line()) {
+      if (*line == last || line->starts_with(last + " ")) return seen;
+      seen.push_back(*line);
+    }
+    seen.push_back("(never saw: " + last + ")");
+    return seen;
+  }
+
+  // Sends `commands`, then a move to a marker spot, and returns what the
+  // recorder saw before the marker arrived. The marker alternates between
+  // two spots so that it always moves the pointer.
+  Seen observe(const std::string& commands, Rect area = kMain) {
+    double marker_x = (marker_count_++ % 2) ? 0.37 : 0.63;
+    send(agent_, commands + move(marker_x, 0.77));
+    auto [x, y] = pixel(area, marker_x, 0.77);
+    return until("move " + std::to_string(x) + "," + std::to_string(y));
+  }
+
+  Sway sway_;
+  Child recorder_;
+  Child agent_;
+  std::string recorded_;  // read from the recorder, not yet taken as lines
+  int marker_count_ = 0;
+};
+
+// The compositor announces the agent's new devices to applications, which
+// only then ask for a keyboard and a pointer; the agent reports that it is
+// ready after that, so its first command is not lost.
+TEST_F(WaylandAgent, TheFirstCommandsArriveAfterReady) {
+  start_agent({}, false);
+  Seen keys;
+  for (const std::string& line : observe(key("KeyQ", true) + key("KeyQ", false))) {
+    if (line.starts_with("key")) keys.push_back(line);
+  }
+  EXPECT_EQ(keys, (Seen{"key down q", "key up q"}));
+}
+
+TEST_F(WaylandAgent, TypesAShiftedKey) {
+  start_agent();
+  EXPECT_EQ(observe(key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) +
+                    key("ShiftLeft", false)),
+            (Seen{"key down Shift_L", "key down a with shift", "key up a with shift",
+                  "key up Shift_L with shift"}));
+}
+
+TEST_F(WaylandAgent, EveryModifierPairReachesTheNextKey) {
+  struct Modifier {
+    const char* code;
+    const char* word;
+  } modifiers[] = {
+      {"ShiftLeft", "shift"},      {"ShiftRight", "shift"}, {"ControlLeft", "control"},
+      {"ControlRight", "control"}, {"AltLeft", "mod1"},     {"AltRight", "mod1"},
+      {"MetaLeft", "mod4"},        {"MetaRight", "mod4"},
+  };
+  start_agent();
+  std::string commands;
+  Seen expected;
+  for (size_t i = 0; i < std::size(modifiers); ++i) {
+    for (size_t j = i + 1; j < std::size(modifiers); ++j) {
+      commands += key(modifiers[i].code, true) + key(modifiers[j].code, true) + key("KeyA", true) +
+                  key("KeyA", false) + key(modifiers[j].code, false) +
+                  key(modifiers[i].code, false);
+      std::string first = modifiers[i].word, second = modifiers[j].word;
+      // Words come out in the recorder's order: shift, control, mod1, mod4.
+      std::string both = first == second ? first : first + "+" + second;
+      expected.push_back(std::string("key down a with ") + both + " (" + modifiers[i].code + "+" +
+                         modifiers[j].code + ")");
+    }
+  }
+  Seen presses;
+  size_t pair = 0;
+  for (const std::string& line : observe(commands)) {
+    if (!line.starts_with("key down a")) continue;
+    std::string label = pair < expected.size() ? expected[pair].substr(expected[pair].find(" ("))
+                                               : std::string(" (extra)");
+    presses.push_back(line + label);
+    ++pair;
+  }
+  EXPECT_EQ(presses, expected);
+}
+
+// Caps Lock locks: it holds for the keys after its release, until pressed
+// again.
+TEST_F(WaylandAgent, CapsLockLocks) {
+  start_agent();
+  EXPECT_EQ(observe(key("CapsLock", true) + key("CapsLock", false) + key("KeyA", true) +
+                    key("KeyA", false) + key("CapsLock", true) + key("CapsLock", false) +
+                    key("KeyA", true) + key("KeyA", false)),
+            (Seen{"key down Caps_Lock", "key up Caps_Lock with lock", "key down a with lock",
+                  "key up a with lock", "key down Caps_Lock with lock",
+                  "key up Caps_Lock with lock", "key down a", "key up a"}));
+}
+
+TEST_F(WaylandAgent, EveryKeyLandsOnItsPhysicalKey) {
+  // Keysyms of each key's position under the US layout, unshifted.
+  const std::pair<const char*, const char*> keys[] = {
+      {"KeyA", "a"},
+      {"KeyB", "b"},
+      {"KeyC", "c"},
+      {"KeyD", "d"},
+      {"KeyE", "e"},
+      {"KeyF", "f"},
+      {"KeyG", "g"},
+      {"KeyH", "h"},
+      {"KeyI", "i"},
+      {"KeyJ", "j"},
+      {"KeyK", "k"},
+      {"KeyL", "l"},
+      {"KeyM", "m"},
+      {"KeyN", "n"},
+      {"KeyO", "o"},
+      {"KeyP", "p"},
+      {"KeyQ", "q"},
+      {"KeyR", "r"},
+      {"KeyS", "s"},
+      {"KeyT", "t"},
+      {"KeyU", "u"},
+      {"KeyV", "v"},
+      {"KeyW", "w"},
+      {"KeyX", "x"},
+      {"KeyY", "y"},
+      {"KeyZ", "z"},
+      {"Digit0", "0"},
+      {"Digit1", "1"},
+      {"Digit2", "2"},
+      {"Digit3", "3"},
+      {"Digit4", "4"},
+      {"Digit5", "5"},
+      {"Digit6", "6"},
+      {"Digit7", "7"},
+      {"Digit8", "8"},
+      {"Digit9", "9"},
+      {"Minus", "minus"},
+      {"Equal", "equal"},
+      {"BracketLeft", "bracketleft"},
+      {"BracketRight", "bracketright"},
+      {"Backslash", "backslash"},
+      {"Semicolon", "semicolon"},
+      {"Quote", "apostrophe"},
+      {"Backquote", "grave"},
+      {"Comma", "comma"},
+      {"Period", "period"},
+      {"Slash", "slash"},
+      {"Enter", "Return"},
+      {"Tab", "Tab"},
+      {"Space", "space"},
+      {"Backspace", "BackSpace"},
+      {"Escape", "Escape"},
+      {"ShiftLeft", "Shift_L"},
+      {"ShiftRight", "Shift_R"},
+      {"ControlLeft", "Control_L"},
+      {"ControlRight", "Control_R"},
+      {"AltLeft", "Alt_L"},
+      {"AltRight", "Alt_R"},
+      {"MetaLeft", "Super_L"},
+      {"MetaRight", "Super_R"},
+      {"F1", "F1"},
+      {"F2", "F2"},
+      {"F3", "F3"},
+      {"F4", "F4"},
+      {"F5", "F5"},
+      {"F6", "F6"},
+      {"F7", "F7"},
+      {"F8", "F8"},
+      {"F9", "F9"},
+      {"F10", "F10"},
+      {"F11", "F11"},
+      {"F12", "F12"},
+      {"Insert", "Insert"},
+      {"Delete", "Delete"},
+      {"Home", "Home"},
+      {"End", "End"},
+      {"PageUp", "Prior"},
+      {"PageDown", "Next"},
+      {"ArrowLeft", "Left"},
+      {"ArrowRight", "Right"},
+      {"ArrowUp", "Up"},
+      {"ArrowDown", "Down"},
+      {"CapsLock", "Caps_Lock"},
+  };
+  ASSERT_EQ(std::size(keys), 83u);
+  start_agent();
+  std::string commands;
+  Seen expected;
+  for (const auto& [code, keysym] : keys) {
+    // Caps Lock goes twice, to leave the lock off.
+    int times = std::string_view(code) == "CapsLock" ? 2 : 1;
+    for (int i = 0; i < times; ++i) {
+      commands += key(code, true) + key(code, false);
+      expected.push_back(std::string(code) + " " + keysym);
+    }
+  }
+  Seen landed;
+  size_t next = 0;
+  for (const std::string& line : observe(commands)) {
+    if (!line.starts_with("key down ")) continue;
+    std::string keysym = line.substr(9, line.find(' ', 9) - 9);
+    landed.push_back((next < expected.size() ? expected[next].substr(0, expected[next].find(' '))
+                                             : std::string("(extra)")) +
+                     " " + keysym);
+    ++next;
+  }
+  EXPECT_EQ(landed, expected);
+}
+
+// Another output sits to the right of the main one; fractions map into the
+// main one alone.
+TEST_F(WaylandAgent, MovesReachTheMainOutputsFirstAndLastPixel) {
+  start_agent();
+  EXPECT_EQ(observe(move(0, 0) + move(1, 1) + move(1, 0) + move(0.5, 0.25)),
+            (Seen{"move 0,0", "move 1279,799", "move 1279,0", "move 640,200"}));
+}
+
+TEST_F(WaylandAgent, ButtonsPressAndReleaseWhereTheCommandSays) {
+  start_agent();
+  Seen seen;
+  for (const std::string& line :
+       observe(button(0, 0, 0, true) + button(0, 0, 0, false) + button(1, 1, 1, true) +
+               button(1, 1, 1, false) + button(0.5, 0.5, 2, true) + button(0.5, 0.5, 2, false))) {
+    if (line.starts_with("button")) seen.push_back(line);
+  }
+  EXPECT_EQ(seen, (Seen{"button down 1 at 0,0", "button up 1 at 0,0", "button down 2 at 1279,799",
+                        "button up 2 at 1279,799", "button down 3 at 640,400",
+                        "button up 3 at 640,400"}));
+}
+
+TEST_F(WaylandAgent, MovesWithAButtonHeldAreDrags) {
+  start_agent();
+  Seen seen;
+  for (const std::string& line :
+       observe(button(0, 0, 0, true) + move(0.5, 0.5) + button(0.5, 0.5, 0, false) +
+               button(0, 0, 2, true) + move(1, 1) + button(1, 1, 2, false))) {
+    if (!line.starts_with("move 0,0")) seen.push_back(line);
+  }
+  EXPECT_EQ(seen, (Seen{"button down 1 at 0,0", "move 640,400 with button1",
+                        "button up 1 at 640,400", "button down 3 at 0,0",
+                        "move 1279,799 with button3", "button up 3 at 1279,799"}));
+}
+
+TEST_F(WaylandAgent, WheelScrollsByStepsCarryingWhatIsLeft) {
+  start_agent();
+  // A step is 100 pixels; leftovers carry while the direction stays.
+  Seen seen;
+  for (const std::string& line :
+       observe(wheel(-100) + wheel(250) + wheel(40) + wheel(20) + wheel(-30) + wheel(-80))) {
+    if (line.starts_with("scroll")) seen.push_back(line);
+  }
+  EXPECT_EQ(seen, (Seen{"scroll -1", "scroll 2", "scroll 1", "scroll -1"}));
+}
+
+// However it ends, the agent lets go of all it holds; buttons go up where
+// the agent last put the pointer, since no client can ask where it is.
+TEST_F(WaylandAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
+  for (bool by_signal : {false, true}) {
+    const char* name = by_signal ? "SIGTERM" : "end of input";
+    start_agent();
+    send(agent_, key("ShiftLeft", true) + button(0.25, 0.25, 0, true));
+    EXPECT_EQ(until("button down 1 at 320,200"),
+              (Seen{"key down Shift_L", "move 320,200 with shift"}))
+        << name;
+    if (by_signal) {
+      kill(agent_.pid, SIGTERM);
+    } else {
+      close_input(agent_);
+    }
+    EXPECT_EQ(until("button up 1 at 320,200"), (Seen{"key up Shift_L with shift+button1"})) << name;
+    int status = wait_for_end(agent_);
+    EXPECT_TRUE(by_signal ? WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM
+                          : WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << name;
+    close_pipes(agent_);
+    agent_ = Child();
+  }
+}
+
+// The outputs change places while the agent runs: the one now at 0,0 is
+// the main one from the next command on.
+TEST_F(WaylandAgent, FollowsALayoutChange) {
+  start_agent();
+  EXPECT_EQ(observe(move(1, 1)), Seen{"move 1279,799"});
+  ASSERT_TRUE(sway_.command("output HEADLESS-2 position 0 0, output HEADLESS-1 position 640 0"));
+  Rect small{0, 0, 640, 480};
+  // The compositor moves the pointer along with its output first.
+  Seen seen = observe(move(0, 0) + move(1, 1), small);
+  seen.erase(seen.begin(), std::find(seen.begin(), seen.end(), "move 0,0"));
+  EXPECT_EQ(seen, (Seen{"move 0,0", "move 639,479"}));
+}
+
+// A compositor that reads nothing for a while (here: stopped) fills the
+// agent's socket; the agent waits for it and loses nothing.
+TEST_F(WaylandAgent, AFullSocketIsWaitedOnAndNothingIsLost) {
+  start_agent();
+  // This compositor drops a client that falls behind a flood of events, so
+  // the recorder sits the flood out and comes back to see where it ended.
+  stop_recorder();
+  kill(sway_.pid(), SIGSTOP);
+  // 36 bytes each for the compositor to read: more than its socket holds.
+  std::string commands;
+  for (int i = 0; i < 8000; ++i) commands += move((i % 100) / 100.0, 0.5);
+  commands += move(0.25, 0.25);
+  std::atomic<bool> sent = false;
+  std::thread writer([&] {
+    send(agent_, commands);
+    sent = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(sent) << "the agent went on reading although the compositor read nothing";
+  kill(sway_.pid(), SIGCONT);
+  writer.join();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the compositor works through it
+  start_recorder();
+  EXPECT_EQ(until("move 320,200"), Seen{}) << "the pointer is where the last move put it";
+  send(agent_, key("KeyZ", true) + key("KeyZ", false));
+  EXPECT_EQ(until("key up z"), Seen{"key down z"});
+}
+
+// A compositor that goes away ends the agent as its input's end would.
+TEST_F(WaylandAgent, EndsWhenTheCompositorGoesAway) {
+  start_agent();
+  kill(sway_.pid(), SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  send(agent_, key("KeyA", true) + key("KeyA", false));
+  EXPECT_EQ(wait_for_exit(agent_), 0);
+  EXPECT_EQ(read_rest(agent_.errors), "");
+}
+
+// Which backend the agent takes: Wayland in a Wayland session, X11 there
+// only when asked for, and nothing where nothing fits.
+TEST_F(WaylandAgent, ChoosesItsBackendAtStart) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> variables;
+    bool wayland;
+  } cases[] = {
+      {"forced", {"INPUT_AGENT_BACKEND=wayland"}, true},
+      {"a Wayland session with an X display too", {"DISPLAY=:9999"}, true},
+  };
+  for (const Case& c : cases) {
+    start_agent(c.variables, false);
+    Seen keys;
+    for (const std::string& line : observe(key("KeyW", true) + key("KeyW", false))) {
+      if (line.starts_with("key")) keys.push_back(line);
+    }
+    EXPECT_EQ(keys, (Seen{"key down w", "key up w"})) << c.name;
+    close_input(agent_);
+    EXPECT_EQ(wait_for_exit(agent_), 0) << c.name;
+    close_pipes(agent_);
+    agent_ = Child();
+  }
+}
+
+TEST(WaylandAgentWithoutCompositor, RequiresAccessibilityWhenNothingFits) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> variables;
+  } cases[] = {
+      {"no session at all", {}},
+      {"a Wayland session whose compositor is not there", {"WAYLAND_DISPLAY=nowhere-0"}},
+      {"Wayland forced, no compositor", {"INPUT_AGENT_BACKEND=wayland"}},
+      {"X11 forced, no display", {"INPUT_AGENT_BACKEND=x11"}},
+      {"an unknown backend forced", {"INPUT_AGENT_BACKEND=carrier-pigeon"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> variables = c.variables;
+    variables.push_back("XDG_RUNTIME_DIR=/nonexistent");
+    Child agent = start_child(AGENT_PATH, {}, variables, kChoosing);
+    EXPECT_EQ(wait_for_exit(agent), 1) << c.name;
+    EXPECT_EQ(read_rest(agent.output), "ACCESSIBILITY_REQUIRED\n") << c.name;
+    EXPECT_EQ(read_rest(agent.errors), "") << c.name;
+    close_pipes(agent);
+  }
+}
+
+}  // namespace
