@@ -642,6 +642,22 @@ TEST_F(X11Agent, FollowsALayoutChangeFromTheNextCommandOn) {
   EXPECT_EQ(observe(move(0, 0) + move(1, 1), corner), (Seen{"move 100,50", "move 599,449"}));
 }
 
+// A server that goes away ends the agent as its input's end would. (No
+// recorder here: Xlib would end the test with the server.)
+TEST(X11AgentServerGone, EndsTheAgentLikeTheEndOfInput) {
+  VirtualDisplay display;
+  Child agent = start_child(AGENT_PATH, {}, {"DISPLAY=" + display.name()}, kChoosing);
+  ASSERT_EQ(read_line(agent.output), "READY\n");
+  send(agent, key("KeyA", true) + key("KeyA", false));
+  usleep(100 * 1000);
+  kill(display.pid(), SIGKILL);
+  usleep(200 * 1000);
+  send(agent, key("KeyA", true) + key("KeyA", false));
+  EXPECT_EQ(wait_for_exit(agent), 0);
+  EXPECT_EQ(read_rest(agent.errors), "");
+  close_pipes(agent);
+}
+
 TEST(X11AgentWithoutDisplay, RequiresAccessibilityWhenNoDisplayOpens) {
   for (std::vector<std::string> variables :
        {std::vector<std::string>{}, std::vector<std::string>{"DISPLAY=:9999"}}) {
