@@ -465,6 +465,19 @@ TEST_F(WaylandAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
   }
 }
 
+// SIGKILL leaves the agent no chance; the compositor lets go of what the
+// virtual keyboard held when its connection closes. (A button held by the
+// virtual pointer gets no release: see the README.)
+TEST_F(WaylandAgent, WhenTheAgentIsKilledTheCompositorReleasesItsKeys) {
+  start_agent();
+  send(agent_, key("ShiftLeft", true) + key("KeyK", true));
+  EXPECT_EQ(until("key down k with shift"), Seen{"key down Shift_L"});
+  kill(agent_.pid, SIGKILL);
+  Seen released = until("key up Shift_L");
+  ASSERT_EQ(released.size(), 1u);
+  EXPECT_TRUE(released[0].starts_with("key up k")) << released[0];
+}
+
 // The outputs change places while the agent runs: the one now at 0,0 is
 // the main one from the next command on.
 TEST_F(WaylandAgent, FollowsALayoutChange) {
