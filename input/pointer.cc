@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "input/clicks.h"
 #include "input/held.h"
 
 namespace {
@@ -33,7 +34,14 @@ void move_to(platform::Point point) {
   uint32_t button = buttons[2]   ? platform::kButtonRight
                     : buttons[1] ? platform::kButtonCenter
                                  : platform::kButtonLeft;
-  platform::post_mouse(type, point, button, flags());
+  // A drag carries the click count of the press it continues (a double click
+  // and drag selects by words on a Mac); a plain move none.
+  int64_t clicks = buttons[0]   ? clicks_of(0)
+                   : buttons[2] ? clicks_of(2)
+                   : buttons[1] ? clicks_of(1)
+                                : 0;
+  count_move(point);
+  platform::post_mouse(type, point, button, flags(), clicks);
 }
 
 std::optional<int> button_index(const Command& command) {
@@ -46,8 +54,9 @@ std::optional<int> button_index(const Command& command) {
 
 void mouse(int index, bool down, platform::Point point) {
   const ButtonInfo& info = button_table[index];
+  int64_t clicks = down ? count_press(index, point) : clicks_of(index);
   platform::post_mouse(down ? info.press_type : info.release_type, point, info.platform_button,
-                       flags());
+                       flags(), clicks);
   buttons[index] = down;
 }
 

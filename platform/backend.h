@@ -14,7 +14,7 @@ struct Backend {
   Bounds (*main_display)();
   std::optional<Point> (*cursor)();
   void (*post_key)(uint16_t code, bool down, uint64_t mask);
-  void (*post_mouse)(uint32_t type, Point point, uint32_t button, uint64_t mask);
+  void (*post_mouse)(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
   void (*post_wheel)(int32_t pixels);
   bool (*flush)();
   void (*finish)();

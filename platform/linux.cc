@@ -68,12 +68,17 @@ std::optional<Point> cursor() {
   return chosen->cursor();
 }
 
+// X11 and Wayland applications count clicks from event times themselves.
+std::chrono::milliseconds double_click_interval() {
+  return std::chrono::milliseconds(500);
+}
+
 void post_key(uint16_t code, bool down, uint64_t mask) {
   chosen->post_key(code, down, mask);
 }
 
-void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask) {
-  chosen->post_mouse(type, point, button, mask);
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks) {
+  chosen->post_mouse(type, point, button, mask, clicks);
 }
 
 void post_wheel(int32_t pixels) {

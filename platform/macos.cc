@@ -50,16 +50,36 @@ std::optional<Point> cursor() {
   return Point{location.x, location.y};
 }
 
+// The person's setting (System Settings → Mouse, "Double-click speed"), in
+// seconds, read once; macOS's own default where it was never changed.
+std::chrono::milliseconds double_click_interval() {
+  static const std::chrono::milliseconds interval = [] {
+    double seconds = 0.5;
+    CFPropertyListRef value = CFPreferencesCopyAppValue(
+        CFSTR("com.apple.mouse.doubleClickThreshold"), kCFPreferencesAnyApplication);
+    if (value) {
+      if (CFGetTypeID(value) == CFNumberGetTypeID()) {
+        CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &seconds);
+      }
+      CFRelease(value);
+    }
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  }();
+  return interval;
+}
+
 void post_key(uint16_t code, bool down, uint64_t mask) {
   post_flagged(Event(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(code), down)),
                mask);
 }
 
-void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask) {
-  post_flagged(Event(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type),
-                                             CGPointMake(point.x, point.y),
-                                             static_cast<CGMouseButton>(button))),
-               mask);
+// Applications read double and triple clicks from the event's click state.
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks) {
+  Event event(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type),
+                                      CGPointMake(point.x, point.y),
+                                      static_cast<CGMouseButton>(button)));
+  if (event) CGEventSetIntegerValueField(event.get(), kCGMouseEventClickState, clicks);
+  post_flagged(event, mask);
 }
 
 void post_wheel(int32_t pixels) {
@@ -72,7 +92,6 @@ bool flush() {
   return true;
 }
 
-// Posting hands each event to the system at once.
 void finish() {}
 
 }  // namespace platform

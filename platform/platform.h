@@ -7,6 +7,7 @@
 // backend only carries them to its system.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -57,11 +58,19 @@ Bounds main_display();
 // The current pointer location, or nothing when the system gives none.
 std::optional<Point> cursor();
 
+// The longest pause between two presses of a button that still makes them
+// a double click: the system's setting on macOS, 500 ms elsewhere (where
+// applications count clicks themselves).
+std::chrono::milliseconds double_click_interval();
+
 // Each post creates one event, sets its flags to exactly `mask` (the wheel
 // event gets no flags), posts it where device events enter the system and
 // releases it. An event the system refuses to create is skipped.
 void post_key(uint16_t code, bool down, uint64_t mask);
-void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask);
+// `clicks` is the click count a press or release carries (1 single, 2
+// double, ...), the held button's for a drag, 0 for a plain move; only macOS
+// puts it on the event, other systems count clicks from event times.
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
 void post_wheel(int32_t pixels);
 
 // Hands everything posted so far to the system; called once per command,

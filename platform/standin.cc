@@ -48,6 +48,12 @@ bool parse_numbers(const char* text, double* out, int count) {
   return true;
 }
 
+bool is_button_event(uint32_t type) {
+  using namespace platform;
+  return type == kLeftMouseDown || type == kLeftMouseUp || type == kRightMouseDown ||
+         type == kRightMouseUp || type == kOtherMouseDown || type == kOtherMouseUp;
+}
+
 // One trace line, formatted without allocating.
 class Line {
  public:
@@ -59,6 +65,7 @@ class Line {
       case standin::Event::kMouse:
         put("mouse").number(event.type).number(event.point.x).number(event.point.y);
         number(event.button).mask(event.mask);
+        if (is_button_event(event.type)) number(event.clicks);
         break;
       case standin::Event::kWheel:
         put("wheel").number(event.wheel);
@@ -131,6 +138,12 @@ Config config_from_environment() {
       if (kind == "cursor") config.fail_cursor = true;
     }
   }
+  if (const char* interval = getenv("INPUT_AGENT_STANDIN_DOUBLE_CLICK_MS")) {
+    double milliseconds;
+    if (parse_numbers(interval, &milliseconds, 1) && milliseconds >= 0) {
+      config.double_click = std::chrono::milliseconds(static_cast<long long>(milliseconds));
+    }
+  }
   if (const char* trace = getenv("INPUT_AGENT_STANDIN_TRACE")) config.trace_path = trace;
   return config;
 }
@@ -165,6 +178,10 @@ Bounds main_display() {
   return the_state.config.display;
 }
 
+std::chrono::milliseconds double_click_interval() {
+  return the_state.config.double_click;
+}
+
 // Reading the location takes an empty event, created and released here.
 std::optional<Point> cursor() {
   if (the_state.config.fail_cursor) return std::nullopt;
@@ -182,12 +199,13 @@ void post_key(uint16_t code, bool down, uint64_t mask) {
 }
 
 // A posted pointer event moves the pointer to its point, as a real one does.
-void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask) {
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks) {
   standin::Event event{standin::Event::kMouse};
   event.type = type;
   event.point = point;
   event.button = button;
   event.mask = mask;
+  event.clicks = clicks;
   post(event, the_state.config.fail_mouse);
   if (!the_state.config.fail_mouse) the_state.cursor = point;
 }

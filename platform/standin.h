@@ -2,6 +2,7 @@
 // same process. The executable configures it from its environment instead.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,6 +20,7 @@ struct Config {
   bool fail_mouse = false;
   bool fail_wheel = false;
   bool fail_cursor = false;
+  std::chrono::milliseconds double_click{500};
   std::string trace_path;  // append trace lines to this file when set
   bool record = false;     // keep the events posted, for `events` and `recorded`
 };
@@ -32,6 +34,7 @@ struct Event {
   platform::Point point{0, 0};
   uint32_t button = 0;  // mouse
   uint64_t mask = 0;    // key and mouse
+  int64_t clicks = 0;   // mouse
   int32_t wheel = 0;
 };
 

@@ -395,7 +395,7 @@ void move_to(Compositor& c, Point point) {
       static_cast<uint32_t>(c.layout.height));
 }
 
-void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t) {
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   using namespace platform;
   Compositor& c = the_compositor;
   move_to(c, point);

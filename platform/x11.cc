@@ -427,7 +427,7 @@ void post_key(uint16_t code, bool down, uint64_t) {
 // pointer moves there first: something else may have moved it since the
 // agent's last motion. A motion to where the pointer already is reaches no
 // application. The server turns moves into drags by itself.
-void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t) {
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Server& x = server();
   fake_input(x, XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(std::lround(point.x)),
              static_cast<int16_t>(std::lround(point.y)));

@@ -7,12 +7,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/dispatch.h"
+#include "app/framing.h"
 #include "input/held.h"
 #include "platform/standin.h"
 
@@ -151,31 +154,31 @@ TEST(Agent, CommandsPostTheirEvents) {
         R"({"type":"move","x":1,"y":0})",
         R"({"type":"button","x":1,"y":0,"button":0,"down":false})",
         R"({"type":"move","x":0,"y":0})"},
-       {"mouse 1 959.5 539.5 0 0x0", "mouse 6 1919 0 0 0x0", "mouse 2 1919 0 0 0x0",
+       {"mouse 1 959.5 539.5 0 0x0 1", "mouse 6 1919 0 0 0x0", "mouse 2 1919 0 0 0x0 1",
         "mouse 5 0 0 0 0x0"}},
       {"auxiliary button is the center button, released at end",
        {R"({"type":"button","x":0,"y":0,"button":1,"down":true})",
         R"({"type":"move","x":1,"y":1})"},
-       {"mouse 25 0 0 2 0x0", "mouse 27 1919 1079 2 0x0", "mouse 26 1919 1079 2 0x0"}},
+       {"mouse 25 0 0 2 0x0 1", "mouse 27 1919 1079 2 0x0", "mouse 26 1919 1079 2 0x0 1"}},
       {"secondary button is the right button",
        {R"({"type":"button","x":0,"y":0,"button":2,"down":true})", R"({"type":"move","x":1,"y":1})",
         R"({"type":"button","x":1,"y":1,"button":2,"down":false})"},
-       {"mouse 3 0 0 1 0x0", "mouse 7 1919 1079 1 0x0", "mouse 4 1919 1079 1 0x0"}},
+       {"mouse 3 0 0 1 0x0 1", "mouse 7 1919 1079 1 0x0", "mouse 4 1919 1079 1 0x0 1"}},
       {"left and right held: left drag naming the right button",
        {R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
         R"({"type":"button","x":0,"y":0,"button":2,"down":true})",
         R"({"type":"move","x":1,"y":0})"},
-       {"mouse 1 0 0 0 0x0", "mouse 3 0 0 1 0x0", "mouse 6 1919 0 1 0x0", "mouse 2 1919 0 0 0x0",
-        "mouse 4 1919 0 1 0x0"}},
+       {"mouse 1 0 0 0 0x0 1", "mouse 3 0 0 1 0x0 1", "mouse 6 1919 0 1 0x0", "mouse 2 1919 0 0 0x0 1",
+        "mouse 4 1919 0 1 0x0 1"}},
       {"auxiliary and right held: right drag",
        {R"({"type":"button","x":0,"y":0,"button":1,"down":true})",
         R"({"type":"button","x":0,"y":0,"button":2,"down":true})", R"({"type":"move","x":1,"y":0})",
         R"({"type":"release"})"},
-       {"mouse 25 0 0 2 0x0", "mouse 3 0 0 1 0x0", "mouse 7 1919 0 1 0x0", "mouse 26 1919 0 2 0x0",
-        "mouse 4 1919 0 1 0x0"}},
+       {"mouse 25 0 0 2 0x0 1", "mouse 3 0 0 1 0x0 1", "mouse 7 1919 0 1 0x0", "mouse 26 1919 0 2 0x0 1",
+        "mouse 4 1919 0 1 0x0 1"}},
       {"release of a button not held still posts",
        {R"({"type":"button","x":0,"y":0,"button":0,"down":false})"},
-       {"mouse 2 0 0 0 0x0"}},
+       {"mouse 2 0 0 0 0x0 1"}},
       {"button without a usable button or down is a move",
        {R"({"type":"button","x":0.5,"y":0.5,"button":3,"down":true})",
         R"({"type":"button","x":0.5,"y":0.5,"button":-1,"down":true})",
@@ -189,12 +192,12 @@ TEST(Agent, CommandsPostTheirEvents) {
       {"button move while dragging is a drag",
        {R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
         R"({"type":"button","x":0.5,"y":0.5,"button":7,"down":false})"},
-       {"mouse 1 0 0 0 0x0", "mouse 6 959.5 539.5 0 0x0", "mouse 2 959.5 539.5 0 0x0"}},
+       {"mouse 1 0 0 0 0x0 1", "mouse 6 959.5 539.5 0 0x0", "mouse 2 959.5 539.5 0 0x0 1"}},
       {"modifiers reach pointer events, not the wheel",
        {kShiftDown, R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
         R"({"type":"move","x":1,"y":1})", R"({"type":"wheel","delta":10})"},
-       {"key 56 down 0x20000", "mouse 1 0 0 0 0x20000", "mouse 6 1919 1079 0 0x20000", "wheel -10",
-        "key 56 up 0x0", "mouse 2 1919 1079 0 0x0"}},
+       {"key 56 down 0x20000", "mouse 1 0 0 0 0x20000 1", "mouse 6 1919 1079 0 0x20000", "wheel -10",
+        "key 56 up 0x0", "mouse 2 1919 1079 0 0x0 1"}},
       {"wheel values are the negated delta truncated toward zero",
        {R"({"type":"wheel","delta":100})", R"({"type":"wheel","delta":-1200})",
         R"({"type":"wheel","delta":1200})", R"({"type":"wheel","delta":120.9})",
@@ -205,8 +208,8 @@ TEST(Agent, CommandsPostTheirEvents) {
       {"release lets go of keys, then buttons where the pointer is",
        {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})", kShiftDown, kKeyADown,
         R"({"type":"release"})", R"({"type":"move","x":0,"y":0})"},
-       {"mouse 1 959.5 539.5 0 0x0", "key 56 down 0x20000", "key 0 down 0x20000",
-        "key 0 up 0x20000", "key 56 up 0x0", "mouse 2 959.5 539.5 0 0x0", "mouse 5 0 0 0 0x0"}},
+       {"mouse 1 959.5 539.5 0 0x0 1", "key 56 down 0x20000", "key 0 down 0x20000",
+        "key 0 up 0x20000", "key 56 up 0x0", "mouse 2 959.5 539.5 0 0x0 1", "mouse 5 0 0 0 0x0"}},
       {"release with nothing held posts nothing", {R"({"type":"release"})"}, {}},
   };
   for (const auto& c : cases) EXPECT_EQ(events_of(c.commands), c.expected) << c.name;
@@ -375,7 +378,7 @@ TEST(Agent, EventsThePlatformCannotCreateAreSkippedButStateStillChanges) {
   standin::Config no_cursor;
   no_cursor.fail_cursor = true;
   EXPECT_EQ(events_of({R"({"type":"button","x":0.5,"y":0.5,"button":2,"down":true})"}, no_cursor),
-            (Events{"mouse 3 959.5 539.5 1 0x0", "mouse 4 0 0 1 0x0"}));
+            (Events{"mouse 3 959.5 539.5 1 0x0 1", "mouse 4 0 0 1 0x0 1"}));
 
   standin::Config no_wheel;
   no_wheel.fail_wheel = true;
@@ -395,4 +398,75 @@ TEST(Agent, ButtonsAreRecordedEvenWhenTheirEventFails) {
   line = R"({"type":"release"})";
   dispatch_line(line);
   EXPECT_TRUE(buttons.none());
+}
+
+// Presses of one button close together in time and place count up, as a
+// Mac counts them for a real mouse; the count goes on the press, its release
+// and the drags it starts.
+TEST(Agent, ClickCountsFollowTimeAndPlace) {
+  using namespace std::chrono_literals;
+  struct Step {
+    double x;
+    int button;
+    std::chrono::milliseconds pause_before = 0ms;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> presses;    // each pressed and released
+    std::vector<int64_t> counts;  // on each press (its release carries the same)
+  } cases[] = {
+      {"double click", {{0.5, 0}, {0.5, 0}}, {1, 2}},
+      {"triple click", {{0.5, 0}, {0.5, 0}, {0.5, 0}}, {1, 2, 3}},
+      {"double right click", {{0.5, 2}, {0.5, 2}}, {1, 2}},
+      {"slow second click", {{0.5, 0}, {0.5, 0, 150ms}}, {1, 1}},
+      {"second click a few pixels off", {{0.5, 0}, {0.501, 0}}, {1, 2}},
+      {"second click moved away", {{0.5, 0}, {0.51, 0}}, {1, 1}},
+      {"another button between", {{0.5, 0}, {0.5, 2}, {0.5, 0}}, {1, 1, 1}},
+  };
+  auto button_line = [](double x, int button, bool down) {
+    std::string line = R"({"type":"button","x":)" + std::to_string(x) + R"(,"y":0.5,"button":)" +
+                       std::to_string(button) + R"(,"down":)" + (down ? "true" : "false") + "}";
+    line.reserve(line.size() + kLinePadding);
+    return line;
+  };
+  std::string release = R"({"type":"release"})";
+  release.reserve(release.size() + kLinePadding);
+  for (const Case& c : cases) {
+    standin::Config config;
+    config.record = true;
+    config.double_click = 100ms;
+    standin::configure(config);
+    for (const Step& step : c.presses) {
+      std::this_thread::sleep_for(step.pause_before);
+      dispatch_line(button_line(step.x, step.button, true));
+      dispatch_line(button_line(step.x, step.button, false));
+    }
+    std::vector<int64_t> counts;
+    const std::vector<standin::Event>& events = standin::events();
+    for (size_t i = 0; i + 1 < events.size(); i += 2) {
+      EXPECT_EQ(events[i].clicks, events[i + 1].clicks) << c.name << ": release " << i / 2;
+      counts.push_back(events[i].clicks);
+    }
+    EXPECT_EQ(counts, c.counts) << c.name;
+    dispatch_line(release);
+  }
+
+  // A double click held and dragged: the drag carries 2; after a release of
+  // everything, counting starts again.
+  standin::Config config;
+  config.record = true;
+  standin::configure(config);
+  for (const char* line : {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+                           R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":false})",
+                           R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+                           R"({"type":"move","x":0.6,"y":0.5})", R"({"type":"release"})",
+                           R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})"}) {
+    std::string padded = line;
+    padded.reserve(padded.size() + kLinePadding);
+    dispatch_line(padded);
+  }
+  std::vector<int64_t> counts;
+  for (const standin::Event& event : standin::events()) counts.push_back(event.clicks);
+  EXPECT_EQ(counts, (std::vector<int64_t>{1, 1, 2, 2, 2, 1}));
+  dispatch_line(release);
 }

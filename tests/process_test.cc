@@ -97,31 +97,35 @@ TEST_F(AgentProcess, ReportsReadyThenPostsEachCommandBeforeReadingTheNext) {
   EXPECT_EQ(await_trace(trace_, 1), Lines{"key 56 down 0x20000"});
   send(agent, "{\"type\":\"button\",\"x\":0.5,\"y\":0.5,\"button\":0,\"down\":true}\n");
   EXPECT_EQ(await_trace(trace_, 2),
-            (Lines{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000"}));
+            (Lines{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000 1"}));
   EXPECT_TRUE(still_running(agent));
 
   // Closing the pipe lets go of everything held, then the agent exits.
   close_input(agent);
   EXPECT_EQ(wait_for_exit(agent), 0);
-  EXPECT_EQ(file_lines(trace_), (Lines{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000",
-                                       "key 56 up 0x0", "mouse 2 959.5 539.5 0 0x0"}));
+  EXPECT_EQ(file_lines(trace_), (Lines{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000 1",
+                                       "key 56 up 0x0", "mouse 2 959.5 539.5 0 0x0 1"}));
   EXPECT_EQ(read_rest(agent.output), "");
   EXPECT_EQ(read_rest(agent.errors), "");
 }
 
 TEST_F(AgentProcess, ReadsItsPlatformFromTheEnvironmentAndAppendsToTheTrace) {
   { std::ofstream(trace_) << "earlier line\n"; }
-  Child agent = start({}, {trace_variable(), "INPUT_AGENT_STANDIN_DISPLAY=10,20,101,201",
-                           "INPUT_AGENT_STANDIN_FAIL=key,cursor"});
+  Child agent =
+      start({}, {trace_variable(), "INPUT_AGENT_STANDIN_DISPLAY=10,20,101,201",
+                 "INPUT_AGENT_STANDIN_FAIL=key,cursor", "INPUT_AGENT_STANDIN_DOUBLE_CLICK_MS=0"});
   send(agent,
        "{\"type\":\"key\",\"code\":\"KeyA\",\"down\":true}\n"
+       "{\"type\":\"button\",\"x\":1,\"y\":0.5,\"button\":0,\"down\":true}\n"
        "{\"type\":\"button\",\"x\":1,\"y\":0.5,\"button\":0,\"down\":true}\n"
        "{\"type\":\"wheel\",\"delta\":-50}");
   close_input(agent);
   EXPECT_EQ(wait_for_exit(agent), 0);
-  // Keys fail to be created; the release finds no cursor and uses (0, 0).
+  // Keys fail to be created; no two presses are a double click; the release
+  // finds no cursor and uses (0, 0).
   EXPECT_EQ(file_lines(trace_),
-            (Lines{"earlier line", "mouse 1 110 120 0 0x0", "wheel 50", "mouse 2 0 0 0 0x0"}));
+            (Lines{"earlier line", "mouse 1 110 120 0 0x0 1", "mouse 1 110 120 0 0x0 1", "wheel 50",
+                   "mouse 2 0 0 0 0x0 1"}));
 }
 
 TEST_F(AgentProcess, SurvivesHostileInputAndHandlesWhatFollows) {
@@ -149,9 +153,9 @@ TEST_F(AgentProcess, SurvivesHostileInputAndHandlesWhatFollows) {
 // what it holds, says nothing, and ends by the signal it was sent. One that
 // it was started ignoring (as under nohup) stays ignored.
 TEST_F(AgentProcess, AStopSignalLetsGoOfEverythingAndEndsByThatSignal) {
-  const Lines held{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000"};
-  const Lines released{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000", "key 56 up 0x0",
-                       "mouse 2 959.5 539.5 0 0x0"};
+  const Lines held{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000 1"};
+  const Lines released{"key 56 down 0x20000", "mouse 1 959.5 539.5 0 0x20000 1", "key 56 up 0x0",
+                       "mouse 2 959.5 539.5 0 0x0 1"};
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     std::string name = strsignal(signal);
     unlink(trace_.c_str());

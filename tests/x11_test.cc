@@ -30,8 +30,8 @@ namespace {
 using Seen = std::vector<std::string>;
 
 // The variables that choose the agent's backend; the tests set their own.
-const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_SESSION_TYPE=",
-                                            "INPUT_AGENT_BACKEND="};
+const std::vector<std::string> kChoosing = {
+    "WAYLAND_DISPLAY=", "DISPLAY=", "XDG_SESSION_TYPE=", "INPUT_AGENT_BACKEND="};
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
@@ -562,8 +562,8 @@ TEST_F(X11Agent, NothingStaysHeldWhenInputEnds) {
     // The controller forwards what the test writes to the agent until its
     // own input closes, or until it is killed.
     Child controller = start_child("/bin/cat", {}, {});
-    agent_ = start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, kChoosing,
-                         controller.output);
+    agent_ =
+        start_child(AGENT_PATH, {}, {"DISPLAY=" + display_.name()}, kChoosing, controller.output);
     close(controller.output);
     controller.output = -1;
     ASSERT_EQ(read_line(agent_.output), "READY\n") << c.name;

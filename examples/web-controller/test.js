@@ -178,13 +178,13 @@ async function pageSteps(browser, url) {
   });
 
   await step('a click at the centre of the surface', [
-    'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0', 'mouse 2 959.5 539.5 0 0x0',
+    'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0 1', 'mouse 2 959.5 539.5 0 0x0 1',
   ], () => page.mouse.click(400, 300));
 
   await step('a drag', [
-    'mouse 5 479.75 269.75 0 0x0', 'mouse 1 479.75 269.75 0 0x0',
+    'mouse 5 479.75 269.75 0 0x0', 'mouse 1 479.75 269.75 0 0x0 1',
     'mouse 6 959.5 539.5 0 0x0', 'mouse 6 1439.25 809.25 0 0x0',
-    'mouse 2 1439.25 809.25 0 0x0',
+    'mouse 2 1439.25 809.25 0 0x0 1',
   ], async () => {
     await page.mouse.move(200, 150);
     await page.mouse.down();
@@ -193,7 +193,7 @@ async function pageSteps(browser, url) {
   });
 
   await step('a right click', [
-    'mouse 5 959.5 539.5 0 0x0', 'mouse 3 959.5 539.5 1 0x0', 'mouse 4 959.5 539.5 1 0x0',
+    'mouse 5 959.5 539.5 0 0x0', 'mouse 3 959.5 539.5 1 0x0 1', 'mouse 4 959.5 539.5 1 0x0 1',
   ], () => page.mouse.click(400, 300, { button: 'right' }));
 
   await step('a wheel turn down', ['wheel -100'], () => page.mouse.wheel(0, 100));
@@ -206,7 +206,7 @@ async function pageSteps(browser, url) {
              });
 
   await step('a cancelled pointer lets go of its button', [
-    'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0', 'mouse 2 959.5 539.5 0 0x0',
+    'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0 1', 'mouse 2 959.5 539.5 0 0x0 1',
     'mouse 5 959.5 539.5 0 0x0',
   ], async () => {
     await page.mouse.move(400, 300);
@@ -245,7 +245,7 @@ async function pageSteps(browser, url) {
   });
 
   await step('closing the controlling page lets go of what is held', [
-    'key 56 down 0x20000', 'mouse 1 0 0 0 0x20000', 'key 56 up 0x0', 'mouse 2 0 0 0 0x0',
+    'key 56 down 0x20000', 'mouse 1 0 0 0 0x20000 1', 'key 56 up 0x0', 'mouse 2 0 0 0 0x0 1',
   ], async () => {
     await second.keyboard.down('Shift');
     await second.mouse.down();

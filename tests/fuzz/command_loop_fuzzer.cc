@@ -37,11 +37,11 @@ bool allowed(const standin::Event& event, const platform::Bounds& display) {
     case standin::Event::kKey:
       return event.code < kKeyCodeLimit && table_codes[event.code] && !(event.mask & ~kModifiers);
     case standin::Event::kMouse: {
-      bool known_type = (event.type >= 1 && event.type <= 7) ||
-                        (event.type >= 25 && event.type <= 27);
-      bool on_display = event.point.x >= display.x &&
-                        event.point.x <= display.x + display.width - 1 &&
-                        event.point.y >= display.y && event.point.y <= display.y + display.height - 1;
+      bool known_type =
+          (event.type >= 1 && event.type <= 7) || (event.type >= 25 && event.type <= 27);
+      bool on_display =
+          event.point.x >= display.x && event.point.x <= display.x + display.width - 1 &&
+          event.point.y >= display.y && event.point.y <= display.y + display.height - 1;
       return known_type && event.button <= 2 && !(event.mask & ~kModifiers) && on_display;
     }
     case standin::Event::kWheel:
@@ -53,13 +53,15 @@ bool allowed(const standin::Event& event, const platform::Bounds& display) {
 bool same(const standin::Event& a, const standin::Event& b) {
   return a.kind == b.kind && a.code == b.code && a.down == b.down && a.type == b.type &&
          a.point.x == b.point.x && a.point.y == b.point.y && a.button == b.button &&
-         a.mask == b.mask && a.wheel == b.wheel;
+         a.mask == b.mask && a.clicks == b.clicks && a.wheel == b.wheel;
 }
 
 // Runs the loop over `data` read `chunk` bytes at a time; returns the events.
 std::vector<standin::Event> run(const uint8_t* data, size_t size, size_t chunk) {
   standin::Config config;
   config.record = true;
+  // Click counts then follow from the input alone, not from how long it took.
+  config.double_click = std::chrono::hours(24);
   standin::configure(config);
   LineReader reader;
   std::vector<char> buffer(chunk + kLinePadding);
