@@ -47,6 +47,9 @@ constexpr double kDegreesPerStep = 15;
 // answer: the seat announcing the new devices at start, the compositor having
 // taken the last requests at exit (so a stopped one does not keep it).
 constexpr std::chrono::milliseconds kStartPatience{1000};
+// How long applications get to ask for a keyboard and pointer once the seat
+// has announced the agent's.
+constexpr std::chrono::milliseconds kApplicationsCatchUp{50};
 constexpr std::chrono::milliseconds kExitPatience{250};
 
 struct Output {
@@ -326,7 +329,14 @@ bool usable() {
   c.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(c.pointer_manager, c.seat);
   if (!set_keymap(c)) return false;
   constexpr uint32_t kBoth = WL_SEAT_CAPABILITY_KEYBOARD | WL_SEAT_CAPABILITY_POINTER;
-  await(c, kStartPatience, [&] { return (c.seat_capabilities & kBoth) == kBoth; });
+  if ((c.seat_capabilities & kBoth) != kBoth) {
+    // The seat gains a keyboard or pointer with these devices: applications
+    // learn of it with the agent and only then ask for theirs, which the
+    // agent cannot see; it gives them a moment after the announcement.
+    await(c, kStartPatience, [&] { return (c.seat_capabilities & kBoth) == kBoth; });
+    auto settled = std::chrono::steady_clock::now() + kApplicationsCatchUp;
+    await(c, kApplicationsCatchUp, [&] { return std::chrono::steady_clock::now() >= settled; });
+  }
   round_trip(c);
   return wl_display_get_error(c.display) == 0;
 }
