@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "child_process.h"
+#include "desktop_commands.h"
 
 namespace {
 
-using Seen = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 // The main output at 0,0 and a smaller one to its right.
@@ -98,25 +98,6 @@ class Sway {
 // The variables that choose a backend, which the tests set themselves.
 const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_RUNTIME_DIR=",
                                             "XDG_SESSION_TYPE=", "INPUT_AGENT_BACKEND="};
-
-std::string key(std::string_view code, bool down) {
-  return std::string(R"({"type":"key","code":")") + std::string(code) + R"(","down":)" +
-         (down ? "true" : "false") + "}\n";
-}
-
-std::string move(double x, double y) {
-  return R"({"type":"move","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) + "}\n";
-}
-
-std::string button(double x, double y, int index, bool down) {
-  return R"({"type":"button","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
-         R"(,"button":)" + std::to_string(index) + R"(,"down":)" + (down ? "true" : "false") +
-         "}\n";
-}
-
-std::string wheel(double delta) {
-  return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
-}
 
 struct Rect {
   int x, y, width, height;
@@ -236,39 +217,9 @@ TEST_F(WaylandAgent, TypesAShiftedKey) {
 }
 
 TEST_F(WaylandAgent, EveryModifierPairReachesTheNextKey) {
-  struct Modifier {
-    const char* code;
-    const char* word;
-  } modifiers[] = {
-      {"ShiftLeft", "shift"},      {"ShiftRight", "shift"}, {"ControlLeft", "control"},
-      {"ControlRight", "control"}, {"AltLeft", "mod1"},     {"AltRight", "mod1"},
-      {"MetaLeft", "mod4"},        {"MetaRight", "mod4"},
-  };
   start_agent();
-  std::string commands;
-  Seen expected;
-  for (size_t i = 0; i < std::size(modifiers); ++i) {
-    for (size_t j = i + 1; j < std::size(modifiers); ++j) {
-      commands += key(modifiers[i].code, true) + key(modifiers[j].code, true) + key("KeyA", true) +
-                  key("KeyA", false) + key(modifiers[j].code, false) +
-                  key(modifiers[i].code, false);
-      std::string first = modifiers[i].word, second = modifiers[j].word;
-      // Words come out in the recorder's order: shift, control, mod1, mod4.
-      std::string both = first == second ? first : first + "+" + second;
-      expected.push_back(std::string("key down a with ") + both + " (" + modifiers[i].code + "+" +
-                         modifiers[j].code + ")");
-    }
-  }
-  Seen presses;
-  size_t pair = 0;
-  for (const std::string& line : observe(commands)) {
-    if (!line.starts_with("key down a")) continue;
-    std::string label = pair < expected.size() ? expected[pair].substr(expected[pair].find(" ("))
-                                               : std::string(" (extra)");
-    presses.push_back(line + label);
-    ++pair;
-  }
-  EXPECT_EQ(presses, expected);
+  Script pairs = modifier_pairs();
+  EXPECT_EQ(pair_presses(observe(pairs.commands), pairs), pairs.expected);
 }
 
 // Caps Lock locks: it holds for the keys after its release, until pressed
@@ -284,115 +235,9 @@ TEST_F(WaylandAgent, CapsLockLocks) {
 }
 
 TEST_F(WaylandAgent, EveryKeyLandsOnItsPhysicalKey) {
-  // Keysyms of each key's position under the US layout, unshifted.
-  const std::pair<const char*, const char*> keys[] = {
-      {"KeyA", "a"},
-      {"KeyB", "b"},
-      {"KeyC", "c"},
-      {"KeyD", "d"},
-      {"KeyE", "e"},
-      {"KeyF", "f"},
-      {"KeyG", "g"},
-      {"KeyH", "h"},
-      {"KeyI", "i"},
-      {"KeyJ", "j"},
-      {"KeyK", "k"},
-      {"KeyL", "l"},
-      {"KeyM", "m"},
-      {"KeyN", "n"},
-      {"KeyO", "o"},
-      {"KeyP", "p"},
-      {"KeyQ", "q"},
-      {"KeyR", "r"},
-      {"KeyS", "s"},
-      {"KeyT", "t"},
-      {"KeyU", "u"},
-      {"KeyV", "v"},
-      {"KeyW", "w"},
-      {"KeyX", "x"},
-      {"KeyY", "y"},
-      {"KeyZ", "z"},
-      {"Digit0", "0"},
-      {"Digit1", "1"},
-      {"Digit2", "2"},
-      {"Digit3", "3"},
-      {"Digit4", "4"},
-      {"Digit5", "5"},
-      {"Digit6", "6"},
-      {"Digit7", "7"},
-      {"Digit8", "8"},
-      {"Digit9", "9"},
-      {"Minus", "minus"},
-      {"Equal", "equal"},
-      {"BracketLeft", "bracketleft"},
-      {"BracketRight", "bracketright"},
-      {"Backslash", "backslash"},
-      {"Semicolon", "semicolon"},
-      {"Quote", "apostrophe"},
-      {"Backquote", "grave"},
-      {"Comma", "comma"},
-      {"Period", "period"},
-      {"Slash", "slash"},
-      {"Enter", "Return"},
-      {"Tab", "Tab"},
-      {"Space", "space"},
-      {"Backspace", "BackSpace"},
-      {"Escape", "Escape"},
-      {"ShiftLeft", "Shift_L"},
-      {"ShiftRight", "Shift_R"},
-      {"ControlLeft", "Control_L"},
-      {"ControlRight", "Control_R"},
-      {"AltLeft", "Alt_L"},
-      {"AltRight", "Alt_R"},
-      {"MetaLeft", "Super_L"},
-      {"MetaRight", "Super_R"},
-      {"F1", "F1"},
-      {"F2", "F2"},
-      {"F3", "F3"},
-      {"F4", "F4"},
-      {"F5", "F5"},
-      {"F6", "F6"},
-      {"F7", "F7"},
-      {"F8", "F8"},
-      {"F9", "F9"},
-      {"F10", "F10"},
-      {"F11", "F11"},
-      {"F12", "F12"},
-      {"Insert", "Insert"},
-      {"Delete", "Delete"},
-      {"Home", "Home"},
-      {"End", "End"},
-      {"PageUp", "Prior"},
-      {"PageDown", "Next"},
-      {"ArrowLeft", "Left"},
-      {"ArrowRight", "Right"},
-      {"ArrowUp", "Up"},
-      {"ArrowDown", "Down"},
-      {"CapsLock", "Caps_Lock"},
-  };
-  ASSERT_EQ(std::size(keys), 83u);
   start_agent();
-  std::string commands;
-  Seen expected;
-  for (const auto& [code, keysym] : keys) {
-    // Caps Lock goes twice, to leave the lock off.
-    int times = std::string_view(code) == "CapsLock" ? 2 : 1;
-    for (int i = 0; i < times; ++i) {
-      commands += key(code, true) + key(code, false);
-      expected.push_back(std::string(code) + " " + keysym);
-    }
-  }
-  Seen landed;
-  size_t next = 0;
-  for (const std::string& line : observe(commands)) {
-    if (!line.starts_with("key down ")) continue;
-    std::string keysym = line.substr(9, line.find(' ', 9) - 9);
-    landed.push_back((next < expected.size() ? expected[next].substr(0, expected[next].find(' '))
-                                             : std::string("(extra)")) +
-                     " " + keysym);
-    ++next;
-  }
-  EXPECT_EQ(landed, expected);
+  Script keys = every_key();
+  EXPECT_EQ(landed_keys(observe(keys.commands), keys), keys.expected);
 }
 
 // Another output sits to the right of the main one; fractions map into the

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "desktop_commands.h"
 
 // Xlib's macros (None, Bool, Status) clash with GoogleTest's names: last.
 #include <X11/XKBlib.h>
@@ -26,8 +27,6 @@
 #include <X11/extensions/Xrandr.h>
 
 namespace {
-
-using Seen = std::vector<std::string>;
 
 // The variables that choose the agent's backend; the tests set their own.
 const std::vector<std::string> kChoosing = {
@@ -176,25 +175,6 @@ class Recorder {
       nullptr, [](XkbDescPtr map) { XkbFreeKeyboard(map, 0, True); }};
 };
 
-std::string key(std::string_view code, bool down) {
-  return std::string(R"({"type":"key","code":")") + std::string(code) + R"(","down":)" +
-         (down ? "true" : "false") + "}\n";
-}
-
-std::string move(double x, double y) {
-  return R"({"type":"move","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) + "}\n";
-}
-
-std::string button(double x, double y, int index, bool down) {
-  return R"({"type":"button","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
-         R"(,"button":)" + std::to_string(index) + R"(,"down":)" + (down ? "true" : "false") +
-         "}\n";
-}
-
-std::string wheel(double delta) {
-  return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
-}
-
 // What the server holds down: the number of keys and the pointer buttons.
 std::pair<int, unsigned> held_down(Display* display) {
   char keymap[32];
@@ -319,146 +299,15 @@ TEST_F(X11Agent, KeysRepeatExactlyAsTheCommandsSay) {
 }
 
 TEST_F(X11Agent, EveryModifierPairReachesTheNextKey) {
-  struct Modifier {
-    const char* code;
-    const char* word;
-  } modifiers[] = {
-      {"ShiftLeft", "shift"},      {"ShiftRight", "shift"}, {"ControlLeft", "control"},
-      {"ControlRight", "control"}, {"AltLeft", "mod1"},     {"AltRight", "mod1"},
-      {"MetaLeft", "mod4"},        {"MetaRight", "mod4"},
-  };
   start_agent();
-  std::string commands;
-  Seen expected;
-  for (size_t i = 0; i < std::size(modifiers); ++i) {
-    for (size_t j = i + 1; j < std::size(modifiers); ++j) {
-      commands += key(modifiers[i].code, true) + key(modifiers[j].code, true) + key("KeyA", true) +
-                  key("KeyA", false) + key(modifiers[j].code, false) +
-                  key(modifiers[i].code, false);
-      std::string first = modifiers[i].word, second = modifiers[j].word;
-      // Words come out in X's modifier order: shift, control, mod1, mod4.
-      std::string both = first == second ? first : first + "+" + second;
-      expected.push_back(std::string("key down a with ") + both + " (" + modifiers[i].code + "+" +
-                         modifiers[j].code + ")");
-    }
-  }
-  Seen presses;
-  size_t pair = 0;
-  for (const std::string& line : observe(commands)) {
-    if (line.rfind("key down a", 0) != 0) continue;
-    std::string label = pair < expected.size() ? expected[pair].substr(expected[pair].find(" ("))
-                                               : std::string(" (extra)");
-    presses.push_back(line + label);
-    ++pair;
-  }
-  EXPECT_EQ(presses, expected);
+  Script pairs = modifier_pairs();
+  EXPECT_EQ(pair_presses(observe(pairs.commands), pairs), pairs.expected);
 }
 
 TEST_F(X11Agent, EveryKeyLandsOnItsPhysicalKey) {
-  // Keysyms of each key's position under the US layout, unshifted.
-  const std::pair<const char*, const char*> keys[] = {
-      {"KeyA", "a"},
-      {"KeyB", "b"},
-      {"KeyC", "c"},
-      {"KeyD", "d"},
-      {"KeyE", "e"},
-      {"KeyF", "f"},
-      {"KeyG", "g"},
-      {"KeyH", "h"},
-      {"KeyI", "i"},
-      {"KeyJ", "j"},
-      {"KeyK", "k"},
-      {"KeyL", "l"},
-      {"KeyM", "m"},
-      {"KeyN", "n"},
-      {"KeyO", "o"},
-      {"KeyP", "p"},
-      {"KeyQ", "q"},
-      {"KeyR", "r"},
-      {"KeyS", "s"},
-      {"KeyT", "t"},
-      {"KeyU", "u"},
-      {"KeyV", "v"},
-      {"KeyW", "w"},
-      {"KeyX", "x"},
-      {"KeyY", "y"},
-      {"KeyZ", "z"},
-      {"Digit0", "0"},
-      {"Digit1", "1"},
-      {"Digit2", "2"},
-      {"Digit3", "3"},
-      {"Digit4", "4"},
-      {"Digit5", "5"},
-      {"Digit6", "6"},
-      {"Digit7", "7"},
-      {"Digit8", "8"},
-      {"Digit9", "9"},
-      {"Minus", "minus"},
-      {"Equal", "equal"},
-      {"BracketLeft", "bracketleft"},
-      {"BracketRight", "bracketright"},
-      {"Backslash", "backslash"},
-      {"Semicolon", "semicolon"},
-      {"Quote", "apostrophe"},
-      {"Backquote", "grave"},
-      {"Comma", "comma"},
-      {"Period", "period"},
-      {"Slash", "slash"},
-      {"Enter", "Return"},
-      {"Tab", "Tab"},
-      {"Space", "space"},
-      {"Backspace", "BackSpace"},
-      {"Escape", "Escape"},
-      {"ShiftLeft", "Shift_L"},
-      {"ShiftRight", "Shift_R"},
-      {"ControlLeft", "Control_L"},
-      {"ControlRight", "Control_R"},
-      {"AltLeft", "Alt_L"},
-      {"AltRight", "Alt_R"},
-      {"MetaLeft", "Super_L"},
-      {"MetaRight", "Super_R"},
-      {"F1", "F1"},
-      {"F2", "F2"},
-      {"F3", "F3"},
-      {"F4", "F4"},
-      {"F5", "F5"},
-      {"F6", "F6"},
-      {"F7", "F7"},
-      {"F8", "F8"},
-      {"F9", "F9"},
-      {"F10", "F10"},
-      {"F11", "F11"},
-      {"F12", "F12"},
-      {"Insert", "Insert"},
-      {"Delete", "Delete"},
-      {"Home", "Home"},
-      {"End", "End"},
-      {"PageUp", "Prior"},
-      {"PageDown", "Next"},
-      {"ArrowLeft", "Left"},
-      {"ArrowRight", "Right"},
-      {"ArrowUp", "Up"},
-      {"ArrowDown", "Down"},
-      {"CapsLock", "Caps_Lock"},
-  };
-  ASSERT_EQ(std::size(keys), 83u);
   start_agent();
-  std::string commands;
-  Seen expected;
-  for (const auto& [code, keysym] : keys) {
-    commands += key(code, true) + key(code, false);
-    expected.push_back(std::string(code) + " " + keysym);
-  }
-  Seen landed;
-  size_t next = 0;
-  for (const std::string& line : observe(commands)) {
-    if (line.rfind("key down ", 0) != 0) continue;
-    std::string keysym = line.substr(9, line.find(' ', 9) - 9);
-    landed.push_back(std::string(next < std::size(keys) ? keys[next].first : "(extra)") + " " +
-                     keysym);
-    ++next;
-  }
-  EXPECT_EQ(landed, expected);
+  Script keys = every_key();
+  EXPECT_EQ(landed_keys(observe(keys.commands), keys), keys.expected);
 }
 
 TEST_F(X11Agent, FollowsAKeymapChangeWhileRunning) {
