@@ -107,10 +107,11 @@ void update_layout(Compositor& c) {
   for (const auto& output : c.outputs) {
     const Bounds& b = output->bounds;
     if (b.width <= 0 || b.height <= 0) continue;
-    if (!main || (b.x == 0 && b.y == 0 && !(main->bounds.x == 0 && main->bounds.y == 0))) {
+    bool first = !main;
+    bool at_origin = b.x == 0 && b.y == 0;
+    if (first || (at_origin && !(main->bounds.x == 0 && main->bounds.y == 0))) {
       main = output.get();
     }
-    bool first = left == right;
     left = first ? b.x : std::min(left, b.x);
     top = first ? b.y : std::min(top, b.y);
     right = first ? b.x + b.width : std::max(right, b.x + b.width);
@@ -325,11 +326,12 @@ bool usable() {
   if (!c.seat || !c.keyboard_manager || !c.pointer_manager) return false;
   wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
   round_trip(c);  // the seat's capabilities, the outputs' geometry
+  uint32_t had = c.seat_capabilities;
   c.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c.keyboard_manager, c.seat);
   c.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(c.pointer_manager, c.seat);
   if (!set_keymap(c)) return false;
   constexpr uint32_t kBoth = WL_SEAT_CAPABILITY_KEYBOARD | WL_SEAT_CAPABILITY_POINTER;
-  if ((c.seat_capabilities & kBoth) != kBoth) {
+  if ((had & kBoth) != kBoth) {
     // The seat gains a keyboard or pointer with these devices: applications
     // learn of it with the agent and only then ask for theirs, which the
     // agent cannot see; it gives them a moment after the announcement.
