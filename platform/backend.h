@@ -1,6 +1,7 @@
-// Where one executable carries several backends (Linux: Wayland, X11), each
-// backend file fills in one of these tables with its own functions, and the
-// choice between them is made once, at start, in platform/linux.cc.
+// Where one executable carries several backends (Linux: Wayland, uinput,
+// X11), each backend file fills in one of these tables with its own
+// functions, and the choice between them is made once, at start, in
+// platform/linux.cc.
 #pragma once
 
 #include "platform/platform.h"
@@ -22,5 +23,27 @@ struct Backend {
 
 extern const Backend kX11Backend;
 extern const Backend kWaylandBackend;
+extern const Backend kUinputBackend;
+
+// The display layout as any client of a display server reads it, for the
+// uinput backend, which posts below the display server.
+struct Geometry {
+  // Connects, asking for nothing but the layout; false when no server answers.
+  bool (*connect)();
+  Bounds (*main_display)();
+  // The box around all screens, which an absolute device's range spans.
+  Bounds (*desktop)();
+  // Where the pointer is, where the server tells (X11).
+  std::optional<Point> (*cursor)();
+  // Called once per command, after its events went out.
+  bool (*flush)();
+};
+
+extern const Geometry kX11Geometry;
+extern const Geometry kWaylandGeometry;
+
+// Whether this process runs in a Wayland session, or in an X session.
+bool wayland_session();
+bool x_session();
 
 }  // namespace platform

@@ -1,10 +1,11 @@
 // The Linux agent's platform: the backend is chosen once, when the agent
 // asks whether it may post input, and every later call goes to it.
 //
-// INPUT_AGENT_BACKEND=wayland or x11 forces one. Otherwise a Wayland session
-// gets the Wayland backend (XTest there would reach only the X applications
-// under XWayland), and X11 is used where there is an X display and no Wayland
-// session.
+// INPUT_AGENT_BACKEND=wayland, uinput or x11 forces one. Otherwise a Wayland
+// session gets the Wayland backend, else uinput (GNOME and KDE Plasma offer
+// no virtual-input protocol); XTest there would reach only the X applications
+// under XWayland. An X session keeps XTest, and with no display server at all
+// (a text console) uinput is the one.
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -21,6 +22,7 @@ struct Candidate {
 
 constexpr Candidate kCandidates[] = {
     {"wayland", &kWaylandBackend},
+    {"uinput", &kUinputBackend},
     {"x11", &kX11Backend},
 };
 
@@ -29,18 +31,14 @@ bool set(const char* variable) {
   return value && *value;
 }
 
-bool wayland_session() {
-  const char* type = getenv("XDG_SESSION_TYPE");
-  return set("WAYLAND_DISPLAY") || (type && strcmp(type, "wayland") == 0);
-}
-
 // Whether to try the backend `name` in this session.
 bool wanted(std::string_view name) {
   if (const char* forced = getenv("INPUT_AGENT_BACKEND"); forced && *forced) {
     return name == forced;
   }
   if (name == "wayland") return wayland_session();
-  if (name == "x11") return !wayland_session() && set("DISPLAY");
+  if (name == "uinput") return wayland_session() || !x_session();
+  if (name == "x11") return !wayland_session() && x_session();
   return false;
 }
 
@@ -54,6 +52,15 @@ const Backend* choose() {
 const Backend* chosen = nullptr;
 
 }  // namespace
+
+bool wayland_session() {
+  const char* type = getenv("XDG_SESSION_TYPE");
+  return set("WAYLAND_DISPLAY") || (type && strcmp(type, "wayland") == 0);
+}
+
+bool x_session() {
+  return set("DISPLAY");
+}
 
 bool trusted() {
   chosen = choose();

@@ -317,15 +317,24 @@ bool set_keymap(Compositor& c) {
   return written && c.xkb.state;
 }
 
-bool usable() {
+// Connects and learns the outputs' layout; nothing is asked of the seat yet.
+bool connect_for_layout() {
   Compositor& c = the_compositor;
+  if (c.display) return wl_display_get_error(c.display) == 0;  // already, for the backend
   c.display = wl_display_connect(nullptr);
   if (!c.display) return false;
   wl_registry_add_listener(wl_display_get_registry(c.display), &kRegistryListener, nullptr);
   round_trip(c);
+  round_trip(c);  // the outputs' geometry
+  return wl_display_get_error(c.display) == 0;
+}
+
+bool usable() {
+  Compositor& c = the_compositor;
+  if (!connect_for_layout()) return false;
   if (!c.seat || !c.keyboard_manager || !c.pointer_manager) return false;
   wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
-  round_trip(c);  // the seat's capabilities, the outputs' geometry
+  round_trip(c);  // the seat's capabilities
   uint32_t had = c.seat_capabilities;
   c.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c.keyboard_manager, c.seat);
   c.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(c.pointer_manager, c.seat);
@@ -450,11 +459,24 @@ void finish() {
   round_trip(the_compositor, kExitPatience);
 }
 
+Bounds desktop() {
+  main_display();
+  return the_compositor.layout;
+}
+
+bool layout_flush() {
+  the_compositor.events_taken_in = false;
+  return true;
+}
+
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
 };
+constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
+                                          layout_flush};
 
 }  // namespace
 
 const platform::Backend platform::kWaylandBackend = kBackend;
+const platform::Geometry platform::kWaylandGeometry = kGeometry;

@@ -114,6 +114,7 @@ struct Server {
   platform::Point last_motion{0, 0};
   // The XTest keyboard whose repeat the agent turned off, to turn back on.
   std::optional<xcb_input_device_id_t> repeat_turned_off;
+  bool posts = true;              // false when only the layout is wanted (for uinput)
   bool changes_taken_in = false;  // since the last flush
 };
 
@@ -184,8 +185,9 @@ bool present(xcb_connection_t* c, xcb_extension_t* extension) {
   return reply && reply->present;
 }
 
-Server connect() {
+Server connect(bool posts) {
   Server x;
+  x.posts = posts;
   int screen_number = 0;
   x.connection.reset(xcb_connect(nullptr, &screen_number));
   xcb_connection_t* c = x.connection.get();
@@ -202,7 +204,7 @@ Server connect() {
     xcb_prefetch_extension_data(c, extension);
   }
   x.has_xtest = present(c, &xcb_test_id);
-  if (!x.has_xtest) return x;
+  if (!x.has_xtest && posts) return x;
 
   // Setting a monitor is announced by a ConfigureNotify on the root window;
   // output, mode and screen-size changes by RandR's own event.
@@ -225,7 +227,7 @@ Server connect() {
     xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, keymap_changes, 0, keymap_changes, 0, 0,
                               &no_details);
     pending.names = ask_key_names(c);
-    if (present(c, &xcb_input_id)) {
+    if (posts && present(c, &xcb_input_id)) {
       xcb_input_xi_query_version(c, 2, 0);
       pending.devices = xcb_input_xi_query_device(c, XCB_INPUT_DEVICE_ALL);
     }
@@ -291,8 +293,10 @@ void finish_setup(Server& x) {
   x.pending.reset();
 }
 
-Server& connection() {
-  static Server x = connect();
+// The one connection, made at the first call: for posting input through
+// XTest, or (for the uinput backend) for reading the layout alone.
+Server& connection(bool posts = true) {
+  static Server x = connect(posts);
   return x;
 }
 
@@ -471,11 +475,30 @@ void finish() {
   free(await_answer(c, asked.sequence));
 }
 
+bool connect_for_layout() {
+  Server& x = connection(false);
+  return !xcb_connection_has_error(x.connection.get()) && x.root != 0;
+}
+
+Bounds desktop() {
+  Server& x = server();
+  follow_changes(x);
+  return x.screen;
+}
+
+bool layout_flush() {
+  server().changes_taken_in = false;
+  return true;
+}
+
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
 };
+constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
+                                          layout_flush};
 
 }  // namespace
 
 const platform::Backend platform::kX11Backend = kBackend;
+const platform::Geometry platform::kX11Geometry = kGeometry;

@@ -1,0 +1,219 @@
+// The uinput backend: a keyboard and a pointer made with the kernel's uinput
+// device, so input enters below any display server, as a real keyboard and
+// mouse's would. It works under every desktop (GNOME and KDE Plasma, which
+// offer a plain client no way to inject, included) and on a text console,
+// for whoever may write to /dev/uinput.
+//
+// The pointer is absolute, over the whole desktop: its range is mapped onto
+// the box around all screens, which the display server reports to any
+// client (xdg-output on Wayland, RandR on X); with no display server the
+// main display is the device's whole range. Each command's events go out in
+// one write per device, ended by one SYN_REPORT.
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "keymap/evdev.h"
+#include "keymap/keys.h"
+#include "platform/backend.h"
+
+namespace {
+
+using platform::Bounds;
+using platform::Point;
+
+// The pointer's absolute range, 0 to kAbsoluteSize - 1 on each axis; the
+// display server scales it onto the desktop.
+constexpr int kAbsoluteSize = 65536;
+
+// One step of the wheel stands for this many pixels of delta, as on X11 and
+// Wayland; the kernel counts a step as 120 in high resolution and derives
+// neither count from the other, so both go out.
+constexpr int kPixelsPerStep = 100;
+constexpr int kHighResolutionPerStep = 120;
+
+// A display server picks a new device up a moment after the kernel makes it,
+// and input sent before is lost; the console takes it at once.
+constexpr std::chrono::milliseconds kDisplayServerPickUp{300};
+
+// Closes its descriptor, destroying the device the kernel made with it.
+struct Device {
+  int fd = -1;
+  std::vector<input_event> pending;  // this command's events
+  ~Device() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct Uinput {
+  Device keyboard, pointer;
+  const platform::Geometry* geometry = nullptr;  // none without a display server
+  std::optional<Point> last_point;
+  int wheel_pixels = 0;  // delta not yet turned into steps, in its direction
+};
+
+Uinput the_devices;
+
+int open_uinput() {
+  return open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+}
+
+bool setup(int fd, const char* name) {
+  uinput_setup device{};
+  device.id = {BUS_VIRTUAL, 0x1209, 0x0001, 1};
+  snprintf(device.name, sizeof device.name, "%s", name);
+  return ioctl(fd, UI_DEV_SETUP, &device) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
+}
+
+bool make_keyboard(Device& keyboard) {
+  keyboard.fd = open_uinput();
+  if (keyboard.fd < 0 || ioctl(keyboard.fd, UI_SET_EVBIT, EV_KEY) != 0) return false;
+  for (const KeyName& key : keys) ioctl(keyboard.fd, UI_SET_KEYBIT, evdev_code(key.code));
+  return setup(keyboard.fd, "input-agent keyboard");
+}
+
+bool make_pointer(Device& pointer) {
+  pointer.fd = open_uinput();
+  int fd = pointer.fd;
+  if (fd < 0) return false;
+  ioctl(fd, UI_SET_EVBIT, EV_KEY);
+  for (int button : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) ioctl(fd, UI_SET_KEYBIT, button);
+  ioctl(fd, UI_SET_EVBIT, EV_REL);
+  ioctl(fd, UI_SET_RELBIT, REL_WHEEL);
+  ioctl(fd, UI_SET_RELBIT, REL_WHEEL_HI_RES);
+  ioctl(fd, UI_SET_EVBIT, EV_ABS);
+  for (uint16_t axis : {ABS_X, ABS_Y}) {
+    ioctl(fd, UI_SET_ABSBIT, axis);
+    uinput_abs_setup range{};
+    range.code = axis;
+    range.absinfo.maximum = kAbsoluteSize - 1;
+    if (ioctl(fd, UI_ABS_SETUP, &range) != 0) return false;
+  }
+  return setup(fd, "input-agent pointer");
+}
+
+void add(Device& device, uint16_t type, uint16_t code, int32_t value) {
+  input_event event{};
+  event.type = type;
+  event.code = code;
+  event.value = value;
+  device.pending.push_back(event);
+}
+
+// Ends the command's events with a report and writes them at once.
+bool send(Device& device) {
+  if (device.pending.empty()) return true;
+  add(device, EV_SYN, SYN_REPORT, 0);
+  size_t size = device.pending.size() * sizeof(input_event);
+  bool written = write(device.fd, device.pending.data(), size) == static_cast<ssize_t>(size);
+  device.pending.clear();
+  return written;
+}
+
+bool usable() {
+  Uinput& u = the_devices;
+  if (platform::wayland_session() && platform::kWaylandGeometry.connect()) {
+    u.geometry = &platform::kWaylandGeometry;
+  } else if (!platform::wayland_session() && platform::x_session() &&
+             platform::kX11Geometry.connect()) {
+    u.geometry = &platform::kX11Geometry;
+  }
+  u.keyboard.pending.reserve(2 * std::size(keys) + 1);
+  u.pointer.pending.reserve(16);
+  if (!make_keyboard(u.keyboard) || !make_pointer(u.pointer)) return false;
+  if (u.geometry) std::this_thread::sleep_for(kDisplayServerPickUp);
+  return true;
+}
+
+// Without a display server, the device's whole range.
+Bounds main_display() {
+  const platform::Geometry* geometry = the_devices.geometry;
+  return geometry ? geometry->main_display() : Bounds{0, 0, kAbsoluteSize, kAbsoluteSize};
+}
+
+// Where the display server says the pointer is, where it can (X11); else
+// where the agent last put it.
+std::optional<Point> cursor() {
+  const platform::Geometry* geometry = the_devices.geometry;
+  std::optional<Point> seen = geometry ? geometry->cursor() : std::nullopt;
+  return seen ? seen : the_devices.last_point;
+}
+
+void post_key(uint16_t code, bool down, uint64_t) {
+  if (uint16_t key = evdev_code(code)) add(the_devices.keyboard, EV_KEY, key, down ? 1 : 0);
+}
+
+// A value of the absolute range for `position` on an axis of the desktop
+// starting at `origin`, `size` pixels long: the first value the display
+// server scales onto that pixel. The kernel passes values beyond the range
+// through unchanged, so they are clamped here.
+int32_t absolute(double position, double origin, double size) {
+  double value = std::floor(((position - origin) * kAbsoluteSize + size - 1) / size);
+  return static_cast<int32_t>(std::clamp(value, 0.0, kAbsoluteSize - 1.0));
+}
+
+uint16_t evdev_button(uint32_t platform_button) {
+  switch (platform_button) {
+    case platform::kButtonRight:
+      return BTN_RIGHT;
+    case platform::kButtonCenter:
+      return BTN_MIDDLE;
+    default:
+      return BTN_LEFT;
+  }
+}
+
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
+  using namespace platform;
+  Uinput& u = the_devices;
+  Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
+  add(u.pointer, EV_ABS, ABS_X, absolute(point.x, desktop.x, desktop.width));
+  add(u.pointer, EV_ABS, ABS_Y, absolute(point.y, desktop.y, desktop.height));
+  u.last_point = point;
+  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
+  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
+}
+
+// Pixels become steps of the wheel; what is left over is kept for the next
+// wheel command in the same direction. Positive pixels scroll up, as evdev's
+// wheel counts.
+void post_wheel(int32_t pixels) {
+  Uinput& u = the_devices;
+  if ((pixels > 0 && u.wheel_pixels < 0) || (pixels < 0 && u.wheel_pixels > 0)) u.wheel_pixels = 0;
+  u.wheel_pixels += pixels;
+  int steps = u.wheel_pixels / kPixelsPerStep;
+  u.wheel_pixels -= steps * kPixelsPerStep;
+  if (steps == 0) return;
+  add(u.pointer, EV_REL, REL_WHEEL, steps);
+  add(u.pointer, EV_REL, REL_WHEEL_HI_RES, steps * kHighResolutionPerStep);
+}
+
+bool flush() {
+  Uinput& u = the_devices;
+  bool sent = send(u.keyboard) && send(u.pointer);
+  return sent && (!u.geometry || u.geometry->flush());
+}
+
+// Writes to uinput reach the kernel at once; when the agent's descriptors
+// close, the kernel destroys both devices and lets go of what they held.
+void finish() {}
+
+// Named here, where these functions are the ones in scope.
+constexpr platform::Backend kBackend = {
+    usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+};
+
+}  // namespace
+
+const platform::Backend platform::kUinputBackend = kBackend;

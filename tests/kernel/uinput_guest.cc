@@ -1,0 +1,384 @@
+// The uinput backend in a real Linux kernel: this program is the guest's
+// test, run by tests/kernel/run in a minimal QEMU machine with no display
+// server. It starts input-agent with pipes, reads what arrives on the event
+// nodes of the devices the agent made (found by name in sysfs), and prints
+// "ok - …" or "not ok - …" per case and "N passed, M failed" at the end.
+//
+//   uinput_guest AGENT UINPUT_MODULE
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+int passed = 0, failed = 0;
+
+void check(const std::string& name, const Lines& got, const Lines& expected) {
+  if (got == expected) {
+    printf("ok - %s\n", name.c_str());
+    ++passed;
+    return;
+  }
+  printf("not ok - %s\n  got:", name.c_str());
+  for (const std::string& line : got) printf(" [%s]", line.c_str());
+  printf("\n  expected:");
+  for (const std::string& line : expected) printf(" [%s]", line.c_str());
+  printf("\n");
+  ++failed;
+}
+
+struct Agent {
+  pid_t pid = -1;
+  int input = -1;
+  int output = -1;
+};
+
+Agent start(const char* path) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  char* argv[] = {const_cast<char*>(path), nullptr};
+  Agent agent;
+  posix_spawn(&agent.pid, path, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  agent.input = in[1];
+  agent.output = out[0];
+  return agent;
+}
+
+std::string read_line(int fd) {
+  std::string line;
+  char c;
+  pollfd ready{fd, POLLIN, 0};
+  while (poll(&ready, 1, 20000) == 1 && read(fd, &c, 1) == 1) {
+    line += c;
+    if (c == '\n') break;
+  }
+  return line;
+}
+
+void send(const Agent& agent, const std::string& text) {
+  if (write(agent.input, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    printf("# writing to the agent failed\n");
+  }
+}
+
+// The wait status, or -1 when the agent did not end within 20 s.
+int end_of(Agent& agent) {
+  for (int i = 0; i < 2000; ++i) {
+    int status;
+    if (waitpid(agent.pid, &status, WNOHANG) == agent.pid) return status;
+    usleep(10000);
+  }
+  kill(agent.pid, SIGKILL);
+  waitpid(agent.pid, nullptr, 0);
+  return -1;
+}
+
+// The event node of the input device called `name`, opened for reading.
+int open_device(const std::string& name) {
+  DIR* folder = opendir("/sys/class/input");
+  int fd = -1;
+  while (dirent* entry = folder ? readdir(folder) : nullptr) {
+    std::string node = entry->d_name;
+    if (!node.starts_with("event")) continue;
+    std::string found;
+    std::getline(std::ifstream("/sys/class/input/" + node + "/device/name"), found);
+    if (found == name) fd = open(("/dev/input/" + node).c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (folder) closedir(folder);
+  return fd;
+}
+
+// What arrives on `fd` until it has been quiet for a while: "KEY 42 1",
+// "ABS 0 32768", "REL 8 1" (reports left out).
+Lines events(int fd) {
+  Lines seen;
+  pollfd ready{fd, POLLIN, 0};
+  while (poll(&ready, 1, 500) == 1) {
+    input_event event;
+    if (read(fd, &event, sizeof event) != sizeof event) break;
+    const char* type = event.type == EV_KEY   ? "KEY"
+                       : event.type == EV_ABS ? "ABS"
+                       : event.type == EV_REL ? "REL"
+                                              : nullptr;
+    if (type)
+      seen.push_back(std::string(type) + " " + std::to_string(event.code) + " " +
+                     std::to_string(event.value));
+  }
+  return seen;
+}
+
+std::string key(const std::string& code, bool down) {
+  return R"({"type":"key","code":")" + code + R"(","down":)" + (down ? "true" : "false") + "}\n";
+}
+
+std::string move(double x, double y) {
+  return R"({"type":"move","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) + "}\n";
+}
+
+std::string button(double x, double y, int index, bool down) {
+  return R"({"type":"button","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
+         R"(,"button":)" + std::to_string(index) + R"(,"down":)" + (down ? "true" : "false") +
+         "}\n";
+}
+
+std::string wheel(int delta) {
+  return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
+}
+
+std::string pressed(int code, int value) {
+  return "KEY " + std::to_string(code) + " " + std::to_string(value);
+}
+
+// Every key of the table, by its KeyboardEvent.code, and the evdev key at the
+// same position.
+const std::pair<const char*, int> kKeys[] = {
+    {"KeyA", KEY_A},
+    {"KeyB", KEY_B},
+    {"KeyC", KEY_C},
+    {"KeyD", KEY_D},
+    {"KeyE", KEY_E},
+    {"KeyF", KEY_F},
+    {"KeyG", KEY_G},
+    {"KeyH", KEY_H},
+    {"KeyI", KEY_I},
+    {"KeyJ", KEY_J},
+    {"KeyK", KEY_K},
+    {"KeyL", KEY_L},
+    {"KeyM", KEY_M},
+    {"KeyN", KEY_N},
+    {"KeyO", KEY_O},
+    {"KeyP", KEY_P},
+    {"KeyQ", KEY_Q},
+    {"KeyR", KEY_R},
+    {"KeyS", KEY_S},
+    {"KeyT", KEY_T},
+    {"KeyU", KEY_U},
+    {"KeyV", KEY_V},
+    {"KeyW", KEY_W},
+    {"KeyX", KEY_X},
+    {"KeyY", KEY_Y},
+    {"KeyZ", KEY_Z},
+    {"Digit0", KEY_0},
+    {"Digit1", KEY_1},
+    {"Digit2", KEY_2},
+    {"Digit3", KEY_3},
+    {"Digit4", KEY_4},
+    {"Digit5", KEY_5},
+    {"Digit6", KEY_6},
+    {"Digit7", KEY_7},
+    {"Digit8", KEY_8},
+    {"Digit9", KEY_9},
+    {"Minus", KEY_MINUS},
+    {"Equal", KEY_EQUAL},
+    {"BracketLeft", KEY_LEFTBRACE},
+    {"BracketRight", KEY_RIGHTBRACE},
+    {"Backslash", KEY_BACKSLASH},
+    {"Semicolon", KEY_SEMICOLON},
+    {"Quote", KEY_APOSTROPHE},
+    {"Backquote", KEY_GRAVE},
+    {"Comma", KEY_COMMA},
+    {"Period", KEY_DOT},
+    {"Slash", KEY_SLASH},
+    {"Enter", KEY_ENTER},
+    {"Tab", KEY_TAB},
+    {"Space", KEY_SPACE},
+    {"Backspace", KEY_BACKSPACE},
+    {"Escape", KEY_ESC},
+    {"ShiftLeft", KEY_LEFTSHIFT},
+    {"ShiftRight", KEY_RIGHTSHIFT},
+    {"ControlLeft", KEY_LEFTCTRL},
+    {"ControlRight", KEY_RIGHTCTRL},
+    {"AltLeft", KEY_LEFTALT},
+    {"AltRight", KEY_RIGHTALT},
+    {"MetaLeft", KEY_LEFTMETA},
+    {"MetaRight", KEY_RIGHTMETA},
+    {"F1", KEY_F1},
+    {"F2", KEY_F2},
+    {"F3", KEY_F3},
+    {"F4", KEY_F4},
+    {"F5", KEY_F5},
+    {"F6", KEY_F6},
+    {"F7", KEY_F7},
+    {"F8", KEY_F8},
+    {"F9", KEY_F9},
+    {"F10", KEY_F10},
+    {"F11", KEY_F11},
+    {"F12", KEY_F12},
+    {"Insert", KEY_INSERT},
+    {"Delete", KEY_DELETE},
+    {"Home", KEY_HOME},
+    {"End", KEY_END},
+    {"PageUp", KEY_PAGEUP},
+    {"PageDown", KEY_PAGEDOWN},
+    {"ArrowLeft", KEY_LEFT},
+    {"ArrowRight", KEY_RIGHT},
+    {"ArrowUp", KEY_UP},
+    {"ArrowDown", KEY_DOWN},
+    {"CapsLock", KEY_CAPSLOCK},
+};
+static_assert(std::size(kKeys) == 83);
+
+struct Devices {
+  int keyboard = -1, pointer = -1;
+};
+
+Devices open_devices() {
+  return {open_device("input-agent keyboard"), open_device("input-agent pointer")};
+}
+
+void commands(const Agent& agent, const Devices& devices) {
+  std::string all;
+  Lines expected;
+  for (const auto& [code, evdev] : kKeys) {
+    all += key(code, true) + key(code, false);
+    expected.push_back(pressed(evdev, 1));
+    expected.push_back(pressed(evdev, 0));
+  }
+  send(agent, all);
+  check("every key at its evdev code", events(devices.keyboard), expected);
+
+  send(agent,
+       key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) + key("ShiftLeft", false));
+  check(
+      "Shift held around a key", events(devices.keyboard),
+      {pressed(KEY_LEFTSHIFT, 1), pressed(KEY_A, 1), pressed(KEY_A, 0), pressed(KEY_LEFTSHIFT, 0)});
+
+  // With no display server the main display is the device's whole range;
+  // the kernel reports only values that change.
+  send(agent, move(0.5, 0.5) + move(0, 0) + move(1, 1) + move(1, 0));
+  check("positions 0.5, 0 and 1 over the whole range", events(devices.pointer),
+        {"ABS 0 32768", "ABS 1 32768", "ABS 0 0", "ABS 1 0", "ABS 0 65535", "ABS 1 65535",
+         "ABS 1 0"});
+
+  send(agent, button(0.25, 0.5, 0, true) + button(0.25, 0.5, 0, false) +
+                  button(0.25, 0.5, 1, true) + button(0.25, 0.5, 1, false) +
+                  button(0.25, 0.5, 2, true) + button(0.25, 0.5, 2, false));
+  check("each button, where the command says", events(devices.pointer),
+        {"ABS 0 16384", "ABS 1 32768", pressed(BTN_LEFT, 1), pressed(BTN_LEFT, 0),
+         pressed(BTN_MIDDLE, 1), pressed(BTN_MIDDLE, 0), pressed(BTN_RIGHT, 1),
+         pressed(BTN_RIGHT, 0)});
+
+  send(agent, button(0.25, 0.5, 0, true) + move(0.75, 0.5) + button(0.75, 0.5, 0, false));
+  check("a drag", events(devices.pointer),
+        {pressed(BTN_LEFT, 1), "ABS 0 49152", pressed(BTN_LEFT, 0)});
+
+  // A step is 100 pixels; leftovers carry while the direction stays.
+  send(agent, wheel(-100) + wheel(250) + wheel(40) + wheel(20) + wheel(-30) + wheel(-80));
+  check("the wheel, in steps and high resolution, carrying what is left", events(devices.pointer),
+        {"REL 8 1", "REL 11 120", "REL 8 -2", "REL 11 -240", "REL 8 -1", "REL 11 -120", "REL 8 1",
+         "REL 11 120"});
+}
+
+// Everything `fd` reports until its device goes away, read as it comes: a
+// device that is gone has its unread events dropped.
+Lines events_until_gone(int fd) {
+  Lines seen;
+  input_event event;
+  while (read(fd, &event, sizeof event) == sizeof event) {
+    if (event.type == EV_KEY) seen.push_back(pressed(event.code, event.value));
+  }
+  return seen;
+}
+
+// Holds Shift and the left button, then ends the agent by `how` (0: closes
+// its input) while reading both devices; returns the keys and buttons
+// reported after that, and the agent's wait status.
+std::pair<Lines, int> held_then_ended(const char* agent_path, int how) {
+  Agent agent = start(agent_path);
+  read_line(agent.output);
+  Devices devices = open_devices();
+  send(agent, key("ShiftLeft", true) + button(0.5, 0.5, 0, true));
+  events(devices.keyboard);
+  events(devices.pointer);
+  Lines keyboard, pointer;
+  std::thread keyboard_reader([&] { keyboard = events_until_gone(devices.keyboard); });
+  std::thread pointer_reader([&] { pointer = events_until_gone(devices.pointer); });
+  usleep(100000);  // both readers waiting in read()
+  if (how == 0) {
+    close(agent.input);
+  } else {
+    kill(agent.pid, how);
+  }
+  int status = end_of(agent);
+  keyboard_reader.join();
+  pointer_reader.join();
+  keyboard.insert(keyboard.end(), pointer.begin(), pointer.end());
+  close(devices.keyboard);
+  close(devices.pointer);
+  if (how != 0) close(agent.input);
+  close(agent.output);
+  return {keyboard, status};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: uinput_guest AGENT UINPUT_MODULE\n");
+    return 2;
+  }
+  const char* agent_path = argv[1];
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  // Before the module is loaded there is no /dev/uinput.
+  Agent refused = start(agent_path);
+  std::string said = read_line(refused.output);
+  int status = end_of(refused);
+  check("without /dev/uinput", {said, std::to_string(WEXITSTATUS(status))},
+        {"ACCESSIBILITY_REQUIRED\n", "1"});
+
+  std::string load = std::string("insmod ") + argv[2];
+  if (system(load.c_str()) != 0) printf("# %s failed\n", load.c_str());
+
+  Agent agent = start(agent_path);
+  check("READY with /dev/uinput", {read_line(agent.output)}, {"READY\n"});
+  Devices devices = open_devices();
+  check("both devices made", {std::to_string(devices.keyboard >= 0 && devices.pointer >= 0)},
+        {"1"});
+  commands(agent, devices);
+  close(devices.keyboard);
+  close(devices.pointer);
+  close(agent.input);
+  close(agent.output);
+  end_of(agent);
+
+  const Lines released = {pressed(KEY_LEFTSHIFT, 0), pressed(BTN_LEFT, 0)};
+  auto [at_end, end_status] = held_then_ended(agent_path, 0);
+  check("release at the end of input", at_end, released);
+  check("exit status 0 at the end of input", {std::to_string(end_status)}, {"0"});
+  auto [on_term, term_status] = held_then_ended(agent_path, SIGTERM);
+  check("release on SIGTERM", on_term, released);
+  check("ended by SIGTERM", {std::to_string(WIFSIGNALED(term_status) ? WTERMSIG(term_status) : 0)},
+        {std::to_string(SIGTERM)});
+  // The kernel's own release, as the devices are destroyed.
+  check("the kernel releases what a killed agent held", held_then_ended(agent_path, SIGKILL).first,
+        released);
+
+  printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
