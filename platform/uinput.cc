@@ -25,16 +25,13 @@
 
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
+#include "platform/absolute.h"
 #include "platform/backend.h"
 
 namespace {
 
 using platform::Bounds;
 using platform::Point;
-
-// The pointer's absolute range, 0 to kAbsoluteSize - 1 on each axis; the
-// display server scales it onto the desktop.
-constexpr int kAbsoluteSize = 65536;
 
 // One step of the wheel stands for this many pixels of delta, as on X11 and
 // Wayland; the kernel counts a step as 120 in high resolution and derives
@@ -153,15 +150,6 @@ void post_key(uint16_t code, bool down, uint64_t) {
   if (uint16_t key = evdev_code(code)) add(the_devices.keyboard, EV_KEY, key, down ? 1 : 0);
 }
 
-// A value of the absolute range for `position` on an axis of the desktop
-// starting at `origin`, `size` pixels long: the first value the display
-// server scales onto that pixel. The kernel passes values beyond the range
-// through unchanged, so they are clamped here.
-int32_t absolute(double position, double origin, double size) {
-  double value = std::floor(((position - origin) * kAbsoluteSize + size - 1) / size);
-  return static_cast<int32_t>(std::clamp(value, 0.0, kAbsoluteSize - 1.0));
-}
-
 uint16_t evdev_button(uint32_t platform_button) {
   switch (platform_button) {
     case platform::kButtonRight:
@@ -177,8 +165,8 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   using namespace platform;
   Uinput& u = the_devices;
   Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
-  add(u.pointer, EV_ABS, ABS_X, absolute(point.x, desktop.x, desktop.width));
-  add(u.pointer, EV_ABS, ABS_Y, absolute(point.y, desktop.y, desktop.height));
+  add(u.pointer, EV_ABS, ABS_X, absolute_value(point.x, desktop.x, desktop.width));
+  add(u.pointer, EV_ABS, ABS_Y, absolute_value(point.y, desktop.y, desktop.height));
   u.last_point = point;
   bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
   bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
