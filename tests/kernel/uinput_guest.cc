@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,12 +115,13 @@ int open_device(const std::string& name) {
   return fd;
 }
 
-// What arrives on `fd` until it has been quiet for a while: "KEY 42 1",
-// "ABS 0 32768", "REL 8 1" (reports left out).
-Lines events(int fd) {
+// What arrives on `fd` until it has been quiet for a while, or until
+// `enough` lines have come: "KEY 42 1", "ABS 0 32768", "REL 8 1" (reports
+// left out).
+Lines events(int fd, size_t enough = SIZE_MAX) {
   Lines seen;
   pollfd ready{fd, POLLIN, 0};
-  while (poll(&ready, 1, 500) == 1) {
+  while (seen.size() < enough && poll(&ready, 1, 500) == 1) {
     input_event event;
     if (read(fd, &event, sizeof event) != sizeof event) break;
     const char* type = event.type == EV_KEY   ? "KEY"
@@ -252,15 +255,25 @@ Devices open_devices() {
 }
 
 void commands(const Agent& agent, const Devices& devices) {
-  std::string all;
-  Lines expected;
-  for (const auto& [code, evdev] : kKeys) {
-    all += key(code, true) + key(code, false);
-    expected.push_back(pressed(evdev, 1));
-    expected.push_back(pressed(evdev, 0));
+  // A few keys at a time: the kernel keeps only so many events for a reader
+  // that falls behind (this guest runs on an emulated processor).
+  constexpr size_t kKeysAtATime = 8;
+  Lines expected, seen;
+  for (size_t first = 0; first < std::size(kKeys); first += kKeysAtATime) {
+    std::string batch;
+    size_t last = std::min(first + kKeysAtATime, std::size(kKeys));
+    for (size_t i = first; i < last; ++i) {
+      batch += key(kKeys[i].first, true) + key(kKeys[i].first, false);
+      expected.push_back(pressed(kKeys[i].second, 1));
+      expected.push_back(pressed(kKeys[i].second, 0));
+    }
+    send(agent, batch);
+    Lines arrived = events(devices.keyboard, 2 * (last - first));
+    seen.insert(seen.end(), arrived.begin(), arrived.end());
   }
-  send(agent, all);
-  check("every key at its evdev code", events(devices.keyboard), expected);
+  Lines extra = events(devices.keyboard);
+  seen.insert(seen.end(), extra.begin(), extra.end());
+  check("every key at its evdev code", seen, expected);
 
   send(agent,
        key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) + key("ShiftLeft", false));
