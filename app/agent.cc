@@ -1,14 +1,11 @@
 #include "app/agent.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string_view>
 
 #include "app/dispatch.h"
 #include "app/framing.h"
+#include "app/process.h"
 #include "input/release.h"
 #include "keymap/keys.h"
 #include "platform/platform.h"
@@ -20,22 +17,6 @@ bool self_test_requested(int argc, const char* const* argv) {
     if (strcmp(argv[i], "--self-test") == 0) return true;
   }
   return false;
-}
-
-// Reads into `buffer`, waiting for input when the descriptor does not block
-// (a controller may hand over its pipe that way). Any other error counts as
-// end of input, so the agent still lets go of what it holds.
-size_t read_some(int input, char* buffer, size_t size) {
-  for (;;) {
-    ssize_t count = read(input, buffer, size);
-    if (count >= 0) return static_cast<size_t>(count);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd readable{input, POLLIN, 0};
-      if (poll(&readable, 1, -1) < 0 && errno != EINTR) return 0;
-    } else if (errno != EINTR) {
-      return 0;
-    }
-  }
 }
 
 // False once the platform has gone for good, which ends input.
@@ -58,7 +39,7 @@ void run_command_loop(int input) {
   char buffer[64 * 1024 + kLinePadding] = {};
   bool platform_there = true;
   while (platform_there) {
-    size_t count = read_some(input, buffer, sizeof buffer - kLinePadding);
+    size_t count = read_input(input, buffer, sizeof buffer - kLinePadding);
     if (count == 0) break;
     platform_there = handle_lines(reader, std::string_view(buffer, count));
   }

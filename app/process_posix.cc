@@ -1,6 +1,7 @@
-#include "app/signals.h"
+#include "app/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,7 +26,12 @@ void on_stop_signal(int signal) {
 
 }  // namespace
 
-void end_input_on_stop_signals(int input) {
+// A stop signal swaps the input for an empty pipe, so the loop finds the
+// input over; one this process was started ignoring (as under nohup) stays
+// ignored. A display server that has gone makes writes to it fail, which the
+// backend reports; SIGPIPE must not end the agent before it can let go.
+void prepare_process(int input) {
+  signal(SIGPIPE, SIG_IGN);
   int ends[2];
   if (pipe(ends) != 0) return;
   close(ends[1]);
@@ -43,7 +49,23 @@ void end_input_on_stop_signals(int input) {
   }
 }
 
-int stop_signal() {
+// Waits for input when the descriptor does not block (a controller may hand
+// over its pipe that way). Any other error counts as end of input, so the
+// agent still lets go of what it holds.
+size_t read_input(int input, char* buffer, size_t size) {
+  for (;;) {
+    ssize_t count = read(input, buffer, size);
+    if (count >= 0) return static_cast<size_t>(count);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd readable{input, POLLIN, 0};
+      if (poll(&readable, 1, -1) < 0 && errno != EINTR) return 0;
+    } else if (errno != EINTR) {
+      return 0;
+    }
+  }
+}
+
+int stop_request() {
   return received;
 }
 

@@ -1,0 +1,173 @@
+// The Windows backend: SendInput, where input from real keyboards and mice
+// enters the system. Keys go by scan code, at the same physical position as
+// the Mac key, with the virtual key the layout gives that scan code (Wine
+// delivers a scan code without one as nothing); Windows works the modifier
+// state out from the keys held, so no flags are stamped. A command's inputs
+// go out in one SendInput call.
+#include <windows.h>
+
+#include <array>
+#include <vector>
+
+#include "keymap/keys.h"
+#include "platform/absolute.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The set-1 scan code of the key at each macOS virtual key code's position;
+// 0xE0xx marks the extended keys.
+struct KeyPosition {
+  uint16_t code;
+  uint16_t scan;
+};
+
+constexpr KeyPosition kKeyPositions[] = {
+    {0, 0x1E},    {1, 0x1F},    {2, 0x20},    {3, 0x21},    {4, 0x23},    {5, 0x22},
+    {6, 0x2C},    {7, 0x2D},    {8, 0x2E},    {9, 0x2F},    {11, 0x30},   {12, 0x10},
+    {13, 0x11},   {14, 0x12},   {15, 0x13},   {16, 0x15},   {17, 0x14},   {18, 0x02},
+    {19, 0x03},   {20, 0x04},   {21, 0x05},   {22, 0x07},   {23, 0x06},   {24, 0x0D},
+    {25, 0x0A},   {26, 0x08},   {27, 0x0C},   {28, 0x09},   {29, 0x0B},   {30, 0x1B},
+    {31, 0x18},   {32, 0x16},   {33, 0x1A},   {34, 0x17},   {35, 0x19},   {36, 0x1C},
+    {37, 0x26},   {38, 0x24},   {39, 0x28},   {40, 0x25},   {41, 0x27},   {42, 0x2B},
+    {43, 0x33},   {44, 0x35},   {45, 0x31},   {46, 0x32},   {47, 0x34},   {48, 0x0F},
+    {49, 0x39},   {50, 0x29},   {51, 0x0E},   {53, 0x01},   {54, 0xE05C}, {55, 0xE05B},
+    {56, 0x2A},   {57, 0x3A},   {58, 0x38},   {59, 0x1D},   {60, 0x36},   {61, 0xE038},
+    {62, 0xE01D}, {96, 0x3F},   {97, 0x40},   {98, 0x41},   {99, 0x3D},   {100, 0x42},
+    {101, 0x43},  {103, 0x57},  {109, 0x44},  {111, 0x58},  {114, 0xE052}, {115, 0xE047},
+    {116, 0xE049}, {117, 0xE053}, {118, 0x3E}, {119, 0xE04F}, {120, 0x3C},  {121, 0xE051},
+    {122, 0x3B},  {123, 0xE04B}, {124, 0xE04D}, {125, 0xE050}, {126, 0xE048},
+};
+static_assert(std::size(kKeyPositions) == std::tuple_size_v<decltype(keys)>);
+
+constexpr std::array<uint16_t, kKeyCodeLimit> kScanCodes = [] {
+  std::array<uint16_t, kKeyCodeLimit> scans{};
+  for (const KeyPosition& position : kKeyPositions) scans[position.code] = position.scan;
+  return scans;
+}();
+
+// One step of the wheel (WHEEL_DELTA) stands for this many pixels of delta,
+// as on the other systems; Windows takes fractions of a step, so only what
+// is below one unit of WHEEL_DELTA carries over.
+constexpr int kPixelsPerStep = 100;
+
+struct Inputs {
+  std::vector<INPUT> pending;  // this command's
+  int wheel_remainder = 0;     // in hundredths of a WHEEL_DELTA unit
+};
+
+Inputs& inputs() {
+  static Inputs state = [] {
+    Inputs made;
+    made.pending.reserve(2 * std::size(kKeyPositions) + 8);
+    return made;
+  }();
+  return state;
+}
+
+void add_mouse(DWORD flags, LONG x = 0, LONG y = 0, DWORD data = 0) {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  input.mi.dx = x;
+  input.mi.dy = y;
+  input.mi.mouseData = data;
+  input.mi.dwFlags = flags;
+  inputs().pending.push_back(input);
+}
+
+DWORD button_flags(uint32_t type, uint32_t button) {
+  using namespace platform;
+  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
+  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  if (!press && !release) return 0;
+  switch (button) {
+    case kButtonRight:
+      return press ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_RIGHTUP;
+    case kButtonCenter:
+      return press ? MOUSEEVENTF_MIDDLEDOWN : MOUSEEVENTF_MIDDLEUP;
+    default:
+      return press ? MOUSEEVENTF_LEFTDOWN : MOUSEEVENTF_LEFTUP;
+  }
+}
+
+}  // namespace
+
+namespace platform {
+
+// The process can reach the desktop that takes input (not, say, a service's
+// or one behind the secure desktop).
+bool trusted() {
+  HDESK desktop = OpenInputDesktop(0, FALSE, GENERIC_READ);
+  if (!desktop) return false;
+  CloseDesktop(desktop);
+  return true;
+}
+
+// The primary monitor, read afresh: Windows answers from memory.
+Bounds main_display() {
+  MONITORINFO info{};
+  info.cbSize = sizeof info;
+  GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
+  const RECT& r = info.rcMonitor;
+  return {static_cast<double>(r.left), static_cast<double>(r.top),
+          static_cast<double>(r.right - r.left), static_cast<double>(r.bottom - r.top)};
+}
+
+std::optional<Point> cursor() {
+  POINT at;
+  if (!GetCursorPos(&at)) return std::nullopt;
+  return Point{static_cast<double>(at.x), static_cast<double>(at.y)};
+}
+
+// Windows applications count clicks from event times themselves.
+std::chrono::milliseconds double_click_interval() {
+  return std::chrono::milliseconds(500);
+}
+
+void post_key(uint16_t code, bool down, uint64_t) {
+  uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
+  if (!scan) return;
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wScan = scan & 0xFF;
+  input.ki.wVk = static_cast<WORD>(MapVirtualKeyW(scan, MAPVK_VSC_TO_VK_EX));
+  input.ki.dwFlags = KEYEVENTF_SCANCODE | (scan > 0xFF ? KEYEVENTF_EXTENDEDKEY : 0) |
+                     (down ? 0 : KEYEVENTF_KEYUP);
+  inputs().pending.push_back(input);
+}
+
+// Absolute over the virtual desktop (all monitors), each point on its exact
+// pixel; a button after its move, at the command's point.
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
+  int left = GetSystemMetrics(SM_XVIRTUALSCREEN), top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  int width = GetSystemMetrics(SM_CXVIRTUALSCREEN), height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  add_mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK,
+            absolute_value(point.x, left, width), absolute_value(point.y, top, height));
+  if (DWORD flags = button_flags(type, button)) add_mouse(flags);
+}
+
+// Positive pixels scroll up, as WHEEL_DELTA counts.
+void post_wheel(int32_t pixels) {
+  Inputs& state = inputs();
+  if ((pixels > 0 && state.wheel_remainder < 0) || (pixels < 0 && state.wheel_remainder > 0)) {
+    state.wheel_remainder = 0;
+  }
+  int hundredths = state.wheel_remainder + pixels * WHEEL_DELTA;
+  int units = hundredths / kPixelsPerStep;
+  state.wheel_remainder = hundredths - units * kPixelsPerStep;
+  if (units != 0) add_mouse(MOUSEEVENTF_WHEEL, 0, 0, static_cast<DWORD>(units));
+}
+
+bool flush() {
+  std::vector<INPUT>& pending = inputs().pending;
+  if (!pending.empty()) {
+    SendInput(static_cast<UINT>(pending.size()), pending.data(), sizeof(INPUT));
+    pending.clear();
+  }
+  return true;
+}
+
+// SendInput hands each input to the system at once.
+void finish() {}
+
+}  // namespace platform
