@@ -4,9 +4,16 @@
 // delivers a scan code without one as nothing); Windows works the modifier
 // state out from the keys held, so no flags are stamped. A command's inputs
 // go out in one SendInput call.
+//
+// The display layout is read at start and again after Windows announces a
+// change (WM_DISPLAYCHANGE, to a hidden window on a thread of its own), not
+// per command: under Wine each of those queries costs a round trip to the X
+// server.
 #include <windows.h>
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "keymap/keys.h"
@@ -51,10 +58,52 @@ constexpr std::array<uint16_t, kKeyCodeLimit> kScanCodes = [] {
 // is below one unit of WHEEL_DELTA carries over.
 constexpr int kPixelsPerStep = 100;
 
+struct Layout {
+  platform::Bounds main_display{0, 0, 0, 0};  // the primary monitor
+  platform::Bounds desktop{0, 0, 0, 0};       // the virtual desktop, all monitors
+};
+
+Layout read_layout() {
+  MONITORINFO info{};
+  info.cbSize = sizeof info;
+  GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
+  const RECT& r = info.rcMonitor;
+  return {{static_cast<double>(r.left), static_cast<double>(r.top),
+           static_cast<double>(r.right - r.left), static_cast<double>(r.bottom - r.top)},
+          {static_cast<double>(GetSystemMetrics(SM_XVIRTUALSCREEN)),
+           static_cast<double>(GetSystemMetrics(SM_YVIRTUALSCREEN)),
+           static_cast<double>(GetSystemMetrics(SM_CXVIRTUALSCREEN)),
+           static_cast<double>(GetSystemMetrics(SM_CYVIRTUALSCREEN))}};
+}
+
+std::atomic<bool> layout_changed = true;
+
+// A hidden top-level window (message-only ones get no broadcasts) whose
+// thread notes each change of the display layout.
+void watch_layout() {
+  std::thread([] {
+    WNDCLASSW kind{};
+    kind.lpfnWndProc = [](HWND window, UINT message, WPARAM w, LPARAM l) -> LRESULT {
+      if (message == WM_DISPLAYCHANGE) layout_changed = true;
+      return DefWindowProcW(window, message, w, l);
+    };
+    kind.hInstance = GetModuleHandleW(nullptr);
+    kind.lpszClassName = L"input-agent layout";
+    RegisterClassW(&kind);
+    CreateWindowExW(0, kind.lpszClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                    kind.hInstance, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  }).detach();
+}
+
 struct Inputs {
   std::vector<INPUT> pending;  // this command's
   int wheel_remainder = 0;     // in hundredths of a WHEEL_DELTA unit
+  Layout layout;
 };
+
+const Layout& layout();
 
 Inputs& inputs() {
   static Inputs state = [] {
@@ -73,6 +122,13 @@ void add_mouse(DWORD flags, LONG x = 0, LONG y = 0, DWORD data = 0) {
   input.mi.mouseData = data;
   input.mi.dwFlags = flags;
   inputs().pending.push_back(input);
+}
+
+// The layout as last read, read again when Windows has announced a change.
+const Layout& layout() {
+  Inputs& state = inputs();
+  if (layout_changed.exchange(false)) state.layout = read_layout();
+  return state.layout;
 }
 
 DWORD button_flags(uint32_t type, uint32_t button) {
@@ -100,17 +156,12 @@ bool trusted() {
   HDESK desktop = OpenInputDesktop(0, FALSE, GENERIC_READ);
   if (!desktop) return false;
   CloseDesktop(desktop);
+  watch_layout();
   return true;
 }
 
-// The primary monitor, read afresh: Windows answers from memory.
 Bounds main_display() {
-  MONITORINFO info{};
-  info.cbSize = sizeof info;
-  GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
-  const RECT& r = info.rcMonitor;
-  return {static_cast<double>(r.left), static_cast<double>(r.top),
-          static_cast<double>(r.right - r.left), static_cast<double>(r.bottom - r.top)};
+  return layout().main_display;
 }
 
 std::optional<Point> cursor() {
@@ -139,10 +190,10 @@ void post_key(uint16_t code, bool down, uint64_t) {
 // Absolute over the virtual desktop (all monitors), each point on its exact
 // pixel; a button after its move, at the command's point.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
-  int left = GetSystemMetrics(SM_XVIRTUALSCREEN), top = GetSystemMetrics(SM_YVIRTUALSCREEN);
-  int width = GetSystemMetrics(SM_CXVIRTUALSCREEN), height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  const Bounds& desktop = layout().desktop;
   add_mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK,
-            absolute_value(point.x, left, width), absolute_value(point.y, top, height));
+            absolute_value(point.x, desktop.x, desktop.width),
+            absolute_value(point.y, desktop.y, desktop.height));
   if (DWORD flags = button_flags(type, button)) add_mouse(flags);
 }
 

@@ -298,7 +298,7 @@ void commands(const Agent& agent, const Devices& devices) {
 
   send(agent, button(0.25, 0.5, 0, true) + move(0.75, 0.5) + button(0.75, 0.5, 0, false));
   check("a drag", events(devices.pointer),
-        {pressed(BTN_LEFT, 1), "ABS 0 49152", pressed(BTN_LEFT, 0)});
+        {pressed(BTN_LEFT, 1), "ABS 0 49151", pressed(BTN_LEFT, 0)});
 
   // A step is 100 pixels; leftovers carry while the direction stays.
   send(agent, wheel(-100) + wheel(250) + wheel(40) + wheel(20) + wheel(-30) + wheel(-80));
