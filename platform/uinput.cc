@@ -27,16 +27,15 @@
 #include "keymap/keys.h"
 #include "platform/absolute.h"
 #include "platform/backend.h"
+#include "platform/wheel.h"
 
 namespace {
 
 using platform::Bounds;
 using platform::Point;
 
-// One step of the wheel stands for this many pixels of delta, as on X11 and
-// Wayland; the kernel counts a step as 120 in high resolution and derives
+// The kernel counts a wheel step as 120 in high resolution and derives
 // neither count from the other, so both go out.
-constexpr int kPixelsPerStep = 100;
 constexpr int kHighResolutionPerStep = 120;
 
 // A display server picks a new device up a moment after the kernel makes it,
@@ -56,7 +55,7 @@ struct Uinput {
   Device keyboard, pointer;
   const platform::Geometry* geometry = nullptr;  // none without a display server
   std::optional<Point> last_point;
-  int wheel_pixels = 0;  // delta not yet turned into steps, in its direction
+  WheelCarry wheel;
 };
 
 Uinput the_devices;
@@ -173,15 +172,10 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
 }
 
-// Pixels become steps of the wheel; what is left over is kept for the next
-// wheel command in the same direction. Positive pixels scroll up, as evdev's
-// wheel counts.
+// Positive pixels scroll up, as evdev's wheel counts.
 void post_wheel(int32_t pixels) {
   Uinput& u = the_devices;
-  if ((pixels > 0 && u.wheel_pixels < 0) || (pixels < 0 && u.wheel_pixels > 0)) u.wheel_pixels = 0;
-  u.wheel_pixels += pixels;
-  int steps = u.wheel_pixels / kPixelsPerStep;
-  u.wheel_pixels -= steps * kPixelsPerStep;
+  auto steps = static_cast<int32_t>(take_wheel_steps(u.wheel, pixels));
   if (steps == 0) return;
   add(u.pointer, EV_REL, REL_WHEEL, steps);
   add(u.pointer, EV_REL, REL_WHEEL_HI_RES, steps * kHighResolutionPerStep);

@@ -29,6 +29,7 @@
 
 #include "keymap/evdev.h"
 #include "platform/backend.h"
+#include "platform/wheel.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -38,9 +39,7 @@ namespace {
 using platform::Bounds;
 using platform::Point;
 
-// One step of the wheel stands for this many pixels of delta, as on X11; a
-// step is reported with the 15 degrees a wheel notch turns.
-constexpr int kPixelsPerStep = 100;
+// A wheel step is reported with the 15 degrees a wheel notch turns.
 constexpr double kDegreesPerStep = 15;
 
 // How long the agent waits for the compositor where it can go on without an
@@ -87,7 +86,7 @@ struct Compositor {
   Bounds main_display{0, 0, 0, 0};
   Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
   std::optional<Point> last_point;
-  int wheel_pixels = 0;          // delta not yet turned into steps, in its direction
+  WheelCarry wheel;
   bool events_taken_in = false;  // since the last flush
 };
 
@@ -432,15 +431,10 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   send_all(c);
 }
 
-// Pixels become steps of the wheel; what is left over is kept for the next
-// wheel command in the same direction. Positive pixels scroll up, which
-// Wayland counts negative.
+// Positive pixels scroll up, which Wayland counts negative.
 void post_wheel(int32_t pixels) {
   Compositor& c = the_compositor;
-  if ((pixels > 0 && c.wheel_pixels < 0) || (pixels < 0 && c.wheel_pixels > 0)) c.wheel_pixels = 0;
-  c.wheel_pixels += pixels;
-  int steps = c.wheel_pixels / kPixelsPerStep;
-  c.wheel_pixels -= steps * kPixelsPerStep;
+  auto steps = static_cast<int32_t>(take_wheel_steps(c.wheel, pixels));
   if (steps == 0) return;
   zwlr_virtual_pointer_v1_axis_source(c.pointer, WL_POINTER_AXIS_SOURCE_WHEEL);
   zwlr_virtual_pointer_v1_axis_discrete(c.pointer, now_ms(), WL_POINTER_AXIS_VERTICAL_SCROLL,

@@ -19,6 +19,7 @@
 #include "keymap/keys.h"
 #include "platform/absolute.h"
 #include "platform/platform.h"
+#include "platform/wheel.h"
 
 namespace {
 
@@ -30,20 +31,20 @@ struct KeyPosition {
 };
 
 constexpr KeyPosition kKeyPositions[] = {
-    {0, 0x1E},    {1, 0x1F},    {2, 0x20},    {3, 0x21},    {4, 0x23},    {5, 0x22},
-    {6, 0x2C},    {7, 0x2D},    {8, 0x2E},    {9, 0x2F},    {11, 0x30},   {12, 0x10},
-    {13, 0x11},   {14, 0x12},   {15, 0x13},   {16, 0x15},   {17, 0x14},   {18, 0x02},
-    {19, 0x03},   {20, 0x04},   {21, 0x05},   {22, 0x07},   {23, 0x06},   {24, 0x0D},
-    {25, 0x0A},   {26, 0x08},   {27, 0x0C},   {28, 0x09},   {29, 0x0B},   {30, 0x1B},
-    {31, 0x18},   {32, 0x16},   {33, 0x1A},   {34, 0x17},   {35, 0x19},   {36, 0x1C},
-    {37, 0x26},   {38, 0x24},   {39, 0x28},   {40, 0x25},   {41, 0x27},   {42, 0x2B},
-    {43, 0x33},   {44, 0x35},   {45, 0x31},   {46, 0x32},   {47, 0x34},   {48, 0x0F},
-    {49, 0x39},   {50, 0x29},   {51, 0x0E},   {53, 0x01},   {54, 0xE05C}, {55, 0xE05B},
-    {56, 0x2A},   {57, 0x3A},   {58, 0x38},   {59, 0x1D},   {60, 0x36},   {61, 0xE038},
-    {62, 0xE01D}, {96, 0x3F},   {97, 0x40},   {98, 0x41},   {99, 0x3D},   {100, 0x42},
-    {101, 0x43},  {103, 0x57},  {109, 0x44},  {111, 0x58},  {114, 0xE052}, {115, 0xE047},
-    {116, 0xE049}, {117, 0xE053}, {118, 0x3E}, {119, 0xE04F}, {120, 0x3C},  {121, 0xE051},
-    {122, 0x3B},  {123, 0xE04B}, {124, 0xE04D}, {125, 0xE050}, {126, 0xE048},
+    {0, 0x1E},     {1, 0x1F},     {2, 0x20},     {3, 0x21},     {4, 0x23},     {5, 0x22},
+    {6, 0x2C},     {7, 0x2D},     {8, 0x2E},     {9, 0x2F},     {11, 0x30},    {12, 0x10},
+    {13, 0x11},    {14, 0x12},    {15, 0x13},    {16, 0x15},    {17, 0x14},    {18, 0x02},
+    {19, 0x03},    {20, 0x04},    {21, 0x05},    {22, 0x07},    {23, 0x06},    {24, 0x0D},
+    {25, 0x0A},    {26, 0x08},    {27, 0x0C},    {28, 0x09},    {29, 0x0B},    {30, 0x1B},
+    {31, 0x18},    {32, 0x16},    {33, 0x1A},    {34, 0x17},    {35, 0x19},    {36, 0x1C},
+    {37, 0x26},    {38, 0x24},    {39, 0x28},    {40, 0x25},    {41, 0x27},    {42, 0x2B},
+    {43, 0x33},    {44, 0x35},    {45, 0x31},    {46, 0x32},    {47, 0x34},    {48, 0x0F},
+    {49, 0x39},    {50, 0x29},    {51, 0x0E},    {53, 0x01},    {54, 0xE05C},  {55, 0xE05B},
+    {56, 0x2A},    {57, 0x3A},    {58, 0x38},    {59, 0x1D},    {60, 0x36},    {61, 0xE038},
+    {62, 0xE01D},  {96, 0x3F},    {97, 0x40},    {98, 0x41},    {99, 0x3D},    {100, 0x42},
+    {101, 0x43},   {103, 0x57},   {109, 0x44},   {111, 0x58},   {114, 0xE052}, {115, 0xE047},
+    {116, 0xE049}, {117, 0xE053}, {118, 0x3E},   {119, 0xE04F}, {120, 0x3C},   {121, 0xE051},
+    {122, 0x3B},   {123, 0xE04B}, {124, 0xE04D}, {125, 0xE050}, {126, 0xE048},
 };
 static_assert(std::size(kKeyPositions) == std::tuple_size_v<decltype(keys)>);
 
@@ -52,11 +53,6 @@ constexpr std::array<uint16_t, kKeyCodeLimit> kScanCodes = [] {
   for (const KeyPosition& position : kKeyPositions) scans[position.code] = position.scan;
   return scans;
 }();
-
-// One step of the wheel (WHEEL_DELTA) stands for this many pixels of delta,
-// as on the other systems; Windows takes fractions of a step, so only what
-// is below one unit of WHEEL_DELTA carries over.
-constexpr int kPixelsPerStep = 100;
 
 struct Layout {
   platform::Bounds main_display{0, 0, 0, 0};  // the primary monitor
@@ -99,7 +95,7 @@ void watch_layout() {
 
 struct Inputs {
   std::vector<INPUT> pending;  // this command's
-  int wheel_remainder = 0;     // in hundredths of a WHEEL_DELTA unit
+  WheelCarry wheel;            // in hundredths of a WHEEL_DELTA unit
   Layout layout;
 };
 
@@ -182,8 +178,8 @@ void post_key(uint16_t code, bool down, uint64_t) {
   input.type = INPUT_KEYBOARD;
   input.ki.wScan = scan & 0xFF;
   input.ki.wVk = static_cast<WORD>(MapVirtualKeyW(scan, MAPVK_VSC_TO_VK_EX));
-  input.ki.dwFlags = KEYEVENTF_SCANCODE | (scan > 0xFF ? KEYEVENTF_EXTENDEDKEY : 0) |
-                     (down ? 0 : KEYEVENTF_KEYUP);
+  input.ki.dwFlags =
+      KEYEVENTF_SCANCODE | (scan > 0xFF ? KEYEVENTF_EXTENDEDKEY : 0) | (down ? 0 : KEYEVENTF_KEYUP);
   inputs().pending.push_back(input);
 }
 
@@ -197,15 +193,11 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   if (DWORD flags = button_flags(type, button)) add_mouse(flags);
 }
 
-// Positive pixels scroll up, as WHEEL_DELTA counts.
+// A step is WHEEL_DELTA units, and Windows takes fractions of a step: each
+// pixel is WHEEL_DELTA hundredths of a unit, and only what is below one unit
+// carries over. Positive pixels scroll up, as WHEEL_DELTA counts.
 void post_wheel(int32_t pixels) {
-  Inputs& state = inputs();
-  if ((pixels > 0 && state.wheel_remainder < 0) || (pixels < 0 && state.wheel_remainder > 0)) {
-    state.wheel_remainder = 0;
-  }
-  int hundredths = state.wheel_remainder + pixels * WHEEL_DELTA;
-  int units = hundredths / kPixelsPerStep;
-  state.wheel_remainder = hundredths - units * kPixelsPerStep;
+  auto units = take_wheel_steps(inputs().wheel, int64_t{pixels} * WHEEL_DELTA);
   if (units != 0) add_mouse(MOUSEEVENTF_WHEEL, 0, 0, static_cast<DWORD>(units));
 }
 

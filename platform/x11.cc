@@ -36,6 +36,7 @@
 
 #include "keymap/keys.h"
 #include "platform/backend.h"
+#include "platform/wheel.h"
 
 namespace {
 
@@ -65,9 +66,6 @@ constexpr KeyPosition kKeyPositions[] = {
     {122, "FK01"}, {123, "LEFT"}, {124, "RGHT"}, {125, "DOWN"}, {126, "UP"},
 };
 
-// One click of the wheel buttons stands for this many pixels of delta, what
-// browsers report for one wheel notch on most desktops.
-constexpr int kPixelsPerClick = 100;
 constexpr uint8_t kWheelUp = 4;
 constexpr uint8_t kWheelDown = 5;
 
@@ -110,7 +108,7 @@ struct Server {
   std::array<xcb_keycode_t, kKeyCodeLimit> keycodes{};  // 0: no such key here
   // The X key each code holds down, which a keymap change does not alter.
   std::array<xcb_keycode_t, kKeyCodeLimit> held{};
-  int wheel_pixels = 0;  // delta not yet turned into clicks, in its direction
+  WheelCarry wheel;
   platform::Point last_motion{0, 0};
   // The XTest keyboard whose repeat the agent turned off, to turn back on.
   std::optional<xcb_input_device_id_t> repeat_turned_off;
@@ -444,15 +442,10 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   }
 }
 
-// Pixels become clicks of the wheel buttons; what is left over is kept for
-// the next wheel command in the same direction, so many small deltas (a
-// trackpad's) still scroll.
+// Steps of the wheel are clicks of the wheel buttons.
 void post_wheel(int32_t pixels) {
   Server& x = server();
-  if ((pixels > 0 && x.wheel_pixels < 0) || (pixels < 0 && x.wheel_pixels > 0)) x.wheel_pixels = 0;
-  x.wheel_pixels += pixels;
-  int clicks = x.wheel_pixels / kPixelsPerClick;
-  x.wheel_pixels -= clicks * kPixelsPerClick;
+  auto clicks = static_cast<int>(take_wheel_steps(x.wheel, pixels));
   click(x, clicks > 0 ? kWheelUp : kWheelDown, std::abs(clicks));
 }
 
