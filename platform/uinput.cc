@@ -15,11 +15,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <chrono>
-#include <cmath>
-#include <cstring>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
