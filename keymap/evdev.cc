@@ -5,6 +5,7 @@
 #include <array>
 
 #include "keymap/keys.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -48,4 +49,15 @@ constexpr std::array<uint16_t, kKeyCodeLimit> kByCode = [] {
 
 uint16_t evdev_code(uint16_t code) {
   return code < kKeyCodeLimit ? kByCode[code] : 0;
+}
+
+uint16_t evdev_button(uint32_t platform_button) {
+  switch (platform_button) {
+    case platform::kButtonRight:
+      return BTN_RIGHT;
+    case platform::kButtonCenter:
+      return BTN_MIDDLE;
+    default:
+      return BTN_LEFT;
+  }
 }

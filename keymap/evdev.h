@@ -8,3 +8,7 @@
 // The evdev code of the key at macOS virtual key code `code`'s position, or
 // 0 when the table has no such key.
 uint16_t evdev_code(uint16_t code);
+
+// The evdev button (BTN_LEFT, BTN_RIGHT, BTN_MIDDLE) of a platform button
+// number (platform::kButtonLeft, kButtonRight, kButtonCenter).
+uint16_t evdev_button(uint32_t platform_button);

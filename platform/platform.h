@@ -37,6 +37,14 @@ constexpr uint32_t kOtherMouseDown = 25;
 constexpr uint32_t kOtherMouseUp = 26;
 constexpr uint32_t kOtherMouseDragged = 27;
 
+// Whether a mouse event type presses, or releases, a button.
+constexpr bool is_press(uint32_t type) {
+  return type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
+}
+constexpr bool is_release(uint32_t type) {
+  return type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+}
+
 // Platform button numbers (CGMouseButton).
 constexpr uint32_t kButtonLeft = 0;
 constexpr uint32_t kButtonRight = 1;

@@ -48,12 +48,6 @@ bool parse_numbers(const char* text, double* out, int count) {
   return true;
 }
 
-bool is_button_event(uint32_t type) {
-  using namespace platform;
-  return type == kLeftMouseDown || type == kLeftMouseUp || type == kRightMouseDown ||
-         type == kRightMouseUp || type == kOtherMouseDown || type == kOtherMouseUp;
-}
-
 // One trace line, formatted without allocating.
 class Line {
  public:
@@ -65,7 +59,9 @@ class Line {
       case standin::Event::kMouse:
         put("mouse").number(event.type).number(event.point.x).number(event.point.y);
         number(event.button).mask(event.mask);
-        if (is_button_event(event.type)) number(event.clicks);
+        if (platform::is_press(event.type) || platform::is_release(event.type)) {
+          number(event.clicks);
+        }
         break;
       case standin::Event::kWheel:
         put("wheel").number(event.wheel);

@@ -146,26 +146,13 @@ void post_key(uint16_t code, bool down, uint64_t) {
   if (uint16_t key = evdev_code(code)) add(the_devices.keyboard, EV_KEY, key, down ? 1 : 0);
 }
 
-uint16_t evdev_button(uint32_t platform_button) {
-  switch (platform_button) {
-    case platform::kButtonRight:
-      return BTN_RIGHT;
-    case platform::kButtonCenter:
-      return BTN_MIDDLE;
-    default:
-      return BTN_LEFT;
-  }
-}
-
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
-  using namespace platform;
   Uinput& u = the_devices;
   Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
   add(u.pointer, EV_ABS, ABS_X, absolute_value(point.x, desktop.x, desktop.width));
   add(u.pointer, EV_ABS, ABS_Y, absolute_value(point.y, desktop.y, desktop.height));
   u.last_point = point;
-  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
-  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
 }
 

@@ -391,17 +391,6 @@ void post_key(uint16_t code, bool down, uint64_t) {
   send_all(c);
 }
 
-uint32_t evdev_button(uint32_t platform_button) {
-  switch (platform_button) {
-    case platform::kButtonRight:
-      return BTN_RIGHT;
-    case platform::kButtonCenter:
-      return BTN_MIDDLE;
-    default:
-      return BTN_LEFT;
-  }
-}
-
 // Absolute motion spans the box around all outputs; the point is placed on
 // its whole pixel within it.
 void move_to(Compositor& c, Point point) {
@@ -416,12 +405,10 @@ void move_to(Compositor& c, Point point) {
 }
 
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
-  using namespace platform;
   Compositor& c = the_compositor;
   move_to(c, point);
   c.last_point = point;
-  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
-  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) {
     zwlr_virtual_pointer_v1_button(
         c.pointer, now_ms(), evdev_button(button),

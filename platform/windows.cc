@@ -129,8 +129,7 @@ const Layout& layout() {
 
 DWORD button_flags(uint32_t type, uint32_t button) {
   using namespace platform;
-  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
-  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  bool press = platform::is_press(type), release = platform::is_release(type);
   if (!press && !release) return 0;
   switch (button) {
     case kButtonRight:

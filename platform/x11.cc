@@ -434,9 +434,7 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   fake_input(x, XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(std::lround(point.x)),
              static_cast<int16_t>(std::lround(point.y)));
   x.last_motion = point;
-  using namespace platform;
-  bool press = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
-  bool release = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) {
     fake_input(x, press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, x_button(button));
   }

@@ -25,11 +25,13 @@
 #include <thread>
 #include <vector>
 
+#include "desktop_commands.h"
+
 extern char** environ;
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using Lines = Seen;
 
 int passed = 0, failed = 0;
 
@@ -133,24 +135,6 @@ Lines events(int fd, size_t enough = SIZE_MAX) {
                      std::to_string(event.value));
   }
   return seen;
-}
-
-std::string key(const std::string& code, bool down) {
-  return R"({"type":"key","code":")" + code + R"(","down":)" + (down ? "true" : "false") + "}\n";
-}
-
-std::string move(double x, double y) {
-  return R"({"type":"move","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) + "}\n";
-}
-
-std::string button(double x, double y, int index, bool down) {
-  return R"({"type":"button","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
-         R"(,"button":)" + std::to_string(index) + R"(,"down":)" + (down ? "true" : "false") +
-         "}\n";
-}
-
-std::string wheel(int delta) {
-  return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
 }
 
 std::string pressed(int code, int value) {
