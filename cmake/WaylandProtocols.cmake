@@ -1,6 +1,7 @@
 # wayland_protocols(TARGET XML...): a static library of the client glue that
 # wayland-scanner makes from each protocol definition, with its headers
-# ("<name>-client-protocol.h") on the include path of whatever links it.
+# ("<name>-client-protocol.h") on the include path of whatever links it;
+# whatever links it links wayland-client too.
 find_package(PkgConfig REQUIRED)
 pkg_get_variable(WAYLAND_SCANNER wayland-scanner wayland_scanner)
 pkg_get_variable(WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
@@ -24,5 +25,5 @@ function(wayland_protocols target)
   endforeach()
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${out})
-  target_link_libraries(${target} PUBLIC PkgConfig::wayland)
+  target_include_directories(${target} PUBLIC ${wayland_INCLUDE_DIRS})
 endfunction()

@@ -5,8 +5,9 @@
 #include "platform/platform.h"
 
 void key(uint16_t code, bool down) {
+  bool repeat = down && pressed[code];
   pressed[code] = down;
-  platform::post_key(code, down, flags());
+  platform::post_key(code, down, repeat, flags());
 }
 
 void handle_key(const Command& command) {

@@ -9,7 +9,7 @@ void release() {
     if (!pressed[code]) continue;
     pressed[code] = false;
     // Keys not yet released still count, as they would for a person letting go.
-    platform::post_key(code, false, flags());
+    platform::post_key(code, false, false, flags());
   }
   if (buttons.none()) return forget_clicks();
   platform::Point at = platform::cursor().value_or(platform::Point{0, 0});

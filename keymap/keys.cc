@@ -73,3 +73,9 @@ std::optional<uint16_t> lookup_key(std::string_view name) {
   }
   return std::nullopt;
 }
+
+// The modifiers and Caps Lock are the codes 54 (MetaRight) to 62
+// (ControlRight).
+bool key_repeats(uint16_t code) {
+  return code < 54 || code > 62;
+}

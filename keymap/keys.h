@@ -21,3 +21,7 @@ extern const std::array<KeyName, 83> keys;
 // The virtual key code of `name`, compared byte for byte; nothing when the
 // table has no such name.
 std::optional<uint16_t> lookup_key(std::string_view name);
+
+// Whether holding the key down repeats it, as on a real keyboard: every key
+// but the modifiers and Caps Lock, whose repeats change nothing.
+bool key_repeats(uint16_t code);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "keymap/keys.h"
 #include "platform/backend.h"
 
 namespace platform {
@@ -80,7 +81,15 @@ std::chrono::milliseconds double_click_interval() {
   return std::chrono::milliseconds(500);
 }
 
-void post_key(uint16_t code, bool down, uint64_t mask) {
+// A repeat goes out as the key going up and down again: the X server and the
+// kernel drop a press of a key already down, and every display server and
+// the console take up-and-down for another press. A modifier's or Caps
+// Lock's repeat changes nothing, as when a real one is held.
+void post_key(uint16_t code, bool down, bool repeat, uint64_t mask) {
+  if (repeat) {
+    if (!key_repeats(code)) return;
+    chosen->post_key(code, false, mask);
+  }
   chosen->post_key(code, down, mask);
 }
 

@@ -68,7 +68,8 @@ std::chrono::milliseconds double_click_interval() {
   return interval;
 }
 
-void post_key(uint16_t code, bool down, uint64_t mask) {
+// A repeat is another key-down, as a held key's are.
+void post_key(uint16_t code, bool down, bool, uint64_t mask) {
   post_flagged(Event(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(code), down)),
                mask);
 }

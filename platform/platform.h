@@ -74,7 +74,9 @@ std::chrono::milliseconds double_click_interval();
 // Each post creates one event, sets its flags to exactly `mask` (the wheel
 // event gets no flags), posts it where device events enter the system and
 // releases it. An event the system refuses to create is skipped.
-void post_key(uint16_t code, bool down, uint64_t mask);
+// `repeat` marks a down for a key already down: the controller passes on a
+// repeat, which each system shows the way its own keyboards' repeats look.
+void post_key(uint16_t code, bool down, bool repeat, uint64_t mask);
 // `clicks` is the click count a press or release carries (1 single, 2
 // double, ...), the held button's for a drag, 0 for a plain move; only macOS
 // puts it on the event, other systems count clicks from event times.

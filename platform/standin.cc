@@ -186,7 +186,7 @@ std::optional<Point> cursor() {
   return the_state.cursor;
 }
 
-void post_key(uint16_t code, bool down, uint64_t mask) {
+void post_key(uint16_t code, bool down, bool, uint64_t mask) {
   standin::Event event{standin::Event::kKey};
   event.code = code;
   event.down = down;

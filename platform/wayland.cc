@@ -15,7 +15,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +29,7 @@
 #include "keymap/evdev.h"
 #include "platform/backend.h"
 #include "platform/wheel.h"
+#include "platform/xkbcommon.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -59,10 +59,12 @@ struct Output {
   Bounds pending{0, 0, 0, 0};  // until the compositor says it is done
 };
 
+// The keymap the virtual keyboard has, and the state the agent keeps of it.
 struct Xkb {
-  std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context{nullptr, xkb_context_unref};
-  std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap{nullptr, xkb_keymap_unref};
-  std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state{nullptr, xkb_state_unref};
+  const Xkbcommon* library = nullptr;
+  std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context{nullptr, nullptr};
+  std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap{nullptr, nullptr};
+  std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state{nullptr, nullptr};
 };
 
 struct Modifiers {
@@ -284,27 +286,30 @@ std::string keymap_text(Compositor& c) {
     }
     if (!c.seat_keymap.empty()) return c.seat_keymap;
   }
+  const Xkbcommon& xkb = *c.xkb.library;
   xkb_rule_names us{
       .rules = "evdev", .model = "pc105", .layout = "us", .variant = nullptr, .options = nullptr};
   std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
-      xkb_keymap_new_from_names(c.xkb.context.get(), &us, XKB_KEYMAP_COMPILE_NO_FLAGS),
-      xkb_keymap_unref);
+      xkb.keymap_new_from_names(c.xkb.context.get(), &us, XKB_KEYMAP_COMPILE_NO_FLAGS),
+      xkb.keymap_unref);
   if (!keymap) return {};
   std::unique_ptr<char, decltype(&free)> text(
-      xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1), free);
+      xkb.keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1), free);
   return text ? text.get() : "";
 }
 
 // Gives the virtual keyboard its keymap, and the agent the same keymap's
 // state, from which it works out the modifiers.
 bool set_keymap(Compositor& c) {
-  c.xkb.context.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+  const Xkbcommon& xkb = *c.xkb.library;
+  c.xkb.context = {xkb.context_new(XKB_CONTEXT_NO_FLAGS), xkb.context_unref};
   if (!c.xkb.context) return false;
   std::string text = keymap_text(c);
-  c.xkb.keymap.reset(xkb_keymap_new_from_string(
-      c.xkb.context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  c.xkb.keymap = {xkb.keymap_new_from_string(c.xkb.context.get(), text.c_str(),
+                                             XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
+                  xkb.keymap_unref};
   if (!c.xkb.keymap) return false;
-  c.xkb.state.reset(xkb_state_new(c.xkb.keymap.get()));
+  c.xkb.state = {xkb.state_new(c.xkb.keymap.get()), xkb.state_unref};
   int fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
   if (fd < 0) return false;
   bool written = write(fd, text.c_str(), text.size() + 1) == static_cast<ssize_t>(text.size() + 1);
@@ -330,7 +335,8 @@ bool connect_for_layout() {
 
 bool usable() {
   Compositor& c = the_compositor;
-  if (!connect_for_layout()) return false;
+  c.xkb.library = xkbcommon();
+  if (!c.xkb.library || !connect_for_layout()) return false;
   if (!c.seat || !c.keyboard_manager || !c.pointer_manager) return false;
   wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
   round_trip(c);  // the seat's capabilities
@@ -377,12 +383,13 @@ void post_key(uint16_t code, bool down, uint64_t) {
       c.keyboard, now_ms(), key,
       down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
   // XKB numbers keys 8 above evdev.
-  xkb_state_update_key(c.xkb.state.get(), key + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+  const Xkbcommon& xkb = *c.xkb.library;
   xkb_state* state = c.xkb.state.get();
-  Modifiers now{xkb_state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED),
-                xkb_state_serialize_mods(state, XKB_STATE_MODS_LATCHED),
-                xkb_state_serialize_mods(state, XKB_STATE_MODS_LOCKED),
-                xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_EFFECTIVE)};
+  xkb.state_update_key(state, key + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+  Modifiers now{xkb.state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED),
+                xkb.state_serialize_mods(state, XKB_STATE_MODS_LATCHED),
+                xkb.state_serialize_mods(state, XKB_STATE_MODS_LOCKED),
+                xkb.state_serialize_layout(state, XKB_STATE_LAYOUT_EFFECTIVE)};
   if (!(now == c.modifiers)) {
     zwp_virtual_keyboard_v1_modifiers(c.keyboard, now.depressed, now.latched, now.locked,
                                       now.group);

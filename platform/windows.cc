@@ -170,7 +170,9 @@ std::chrono::milliseconds double_click_interval() {
   return std::chrono::milliseconds(500);
 }
 
-void post_key(uint16_t code, bool down, uint64_t) {
+// A key-down for a key already down is how Windows itself shows a repeat:
+// applications see the repeat flag, and Caps Lock does not toggle again.
+void post_key(uint16_t code, bool down, bool, uint64_t) {
   uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
   if (!scan) return;
   INPUT input{};

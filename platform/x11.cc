@@ -419,8 +419,7 @@ void post_key(uint16_t code, bool down, uint64_t) {
   Server& x = server();
   follow_changes(x);
   xcb_keycode_t& held = x.held[code];
-  if (held) fake_input(x, XCB_KEY_RELEASE, held);
-  xcb_keycode_t keycode = down || !held ? x.keycodes[code] : 0;
+  xcb_keycode_t keycode = held ? held : x.keycodes[code];
   held = down ? keycode : 0;
   if (keycode) fake_input(x, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
 }

@@ -44,19 +44,23 @@ class Sway {
   Sway() {
     char pattern[] = "/tmp/input-agent-sway-XXXXXX";
     folder_ = mkdtemp(pattern);
-    passwd* nobody = getpwnam("nobody");
-    EXPECT_NE(nobody, nullptr);
-    EXPECT_EQ(chown(folder_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
     std::string config = folder_ + "/config";
     std::ofstream(config) << kConfig << "exec touch " << folder_ << "/ready\n";
     std::vector<std::string> variables = {
         "XDG_RUNTIME_DIR=" + folder_, "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
         "WLR_HEADLESS_OUTPUTS=2",     "WLR_RENDERER=pixman",   "HOME=" + folder_,
     };
-    process_ =
-        start_child("/usr/bin/setpriv",
-                    {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c", config},
-                    variables, {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_RUNTIME_DIR="});
+    std::vector<std::string> sway = {"/usr/bin/sway", "-c", config};
+    // sway will not run as root; there it runs as nobody.
+    if (geteuid() == 0) {
+      passwd* nobody = getpwnam("nobody");
+      EXPECT_NE(nobody, nullptr);
+      EXPECT_EQ(chown(folder_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+      sway.insert(sway.begin(),
+                  {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    }
+    process_ = start_child(sway.front(), {sway.begin() + 1, sway.end()}, variables,
+                           {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_RUNTIME_DIR="});
     close_input(process_);
     auto deadline = Clock::now() + std::chrono::seconds(20);
     while (!std::filesystem::exists(folder_ + "/ready") && Clock::now() < deadline) {
