@@ -37,7 +37,7 @@ constexpr Position kPositions[] = {
     {120, KEY_F2},       {121, KEY_PAGEDOWN},  {122, KEY_F1},        {123, KEY_LEFT},
     {124, KEY_RIGHT},    {125, KEY_DOWN},      {126, KEY_UP},
 };
-static_assert(std::size(kPositions) == std::tuple_size_v<decltype(keys)>);
+static_assert(std::size(kPositions) == keys.size());
 
 constexpr std::array<uint16_t, kKeyCodeLimit> kByCode = [] {
   std::array<uint16_t, kKeyCodeLimit> by_code{};

@@ -76,10 +76,23 @@ class Line {
     end_ += text.size();
     return *this;
   }
-  template <typename Number>
-  Line& number(Number value) {
+  template <typename Integer>
+  Line& number(Integer value) {
     put(" ");
     end_ = std::to_chars(end_, buffer_ + sizeof buffer_, value).ptr;
+    return *this;
+  }
+  // The shortest form that reads back as the same double: the fewest
+  // significant digits that do (the C library's, as not every C++ library
+  // has to_chars for doubles).
+  Line& number(double value) {
+    put(" ");
+    int length = 0;
+    for (int digits = 1; digits <= 17; ++digits) {
+      length = snprintf(end_, buffer_ + sizeof buffer_ - end_, "%.*g", digits, value);
+      if (strtod(end_, nullptr) == value) break;
+    }
+    end_ += length;
     return *this;
   }
   Line& mask(uint64_t value) {
