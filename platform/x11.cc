@@ -9,11 +9,13 @@
 // names are kept from change notifications, which each command takes in
 // without waiting, and a command's requests go out in one flush.
 //
-// The server would repeat keys held through XTest and drop a press of a key
-// already down; the agent's controller decides about repeats, so the XTest
-// keyboard's repeat is off while the agent runs (the person's own keyboard is
-// another device and keeps its setting), and a press of a key already down
-// goes out as a release and a press, which is how X shows a repeat.
+// The server would repeat keys held through XTest; the agent's controller
+// decides about repeats, so the XTest keyboard's repeat is off while the
+// agent runs (the person's own keyboard is another device and keeps its
+// setting). The server repeats by the core keyboard's copy of the controls,
+// which it takes from a device only when input switches to it, so the core
+// keyboard's repeat is turned off too: another XTest client may have typed
+// last. Both are put back at exit.
 #include <poll.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -33,6 +35,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "keymap/keys.h"
 #include "platform/backend.h"
@@ -87,12 +90,18 @@ Owned<T> own(T* pointer) {
   return Owned<T>(pointer, &free);
 }
 
+struct Repeat {
+  xcb_xkb_device_spec_t keyboard;
+  bool on;
+};
+
 // Set-up queries sent but not yet answered.
 struct PendingSetup {
   std::optional<xcb_randr_query_version_cookie_t> version;
   xcb_randr_get_monitors_cookie_t monitors{};
   std::optional<xcb_xkb_get_names_cookie_t> names;
   std::optional<xcb_input_xi_query_device_cookie_t> devices;
+  std::optional<xcb_xkb_get_controls_cookie_t> core_controls;
 };
 
 struct Server {
@@ -110,8 +119,10 @@ struct Server {
   std::array<xcb_keycode_t, kKeyCodeLimit> held{};
   WheelCarry wheel;
   platform::Point last_motion{0, 0};
-  // The XTest keyboard whose repeat the agent turned off, to turn back on.
-  std::optional<xcb_input_device_id_t> repeat_turned_off;
+  // The keyboards' repeat as the agent found it, where it changed it: the
+  // core keyboard's, the XTest keyboard's, then the other devices' attached
+  // to the core keyboard.
+  std::vector<Repeat> repeat_found;
   bool posts = true;              // false when only the layout is wanted (for uinput)
   bool changes_taken_in = false;  // since the last flush
 };
@@ -229,45 +240,91 @@ Server connect(bool posts) {
       xcb_input_xi_query_version(c, 2, 0);
       pending.devices = xcb_input_xi_query_device(c, XCB_INPUT_DEVICE_ALL);
     }
+    if (posts) pending.core_controls = xcb_xkb_get_controls(c, XCB_XKB_ID_USE_CORE_KBD);
   }
   xcb_flush(c);
   return x;
 }
 
 // The slave keyboard XTest's input arrives from, named after its master
-// keyboard ("Virtual core XTEST keyboard").
-std::optional<xcb_input_device_id_t> xtest_keyboard(
+// keyboard ("Virtual core XTEST keyboard"), then the other keyboards
+// attached to the same master; nothing without an XTest keyboard.
+std::vector<xcb_input_device_id_t> xtest_and_other_keyboards(
     const xcb_input_xi_query_device_reply_t* reply) {
-  if (!reply) return std::nullopt;
+  std::vector<const xcb_input_xi_device_info_t*> keyboards;
+  const xcb_input_xi_device_info_t* xtest = nullptr;
   constexpr std::string_view kSuffix = " XTEST keyboard";
-  for (auto device = xcb_input_xi_query_device_infos_iterator(reply); device.rem;
-       xcb_input_xi_device_info_next(&device)) {
+  for (auto device = reply ? xcb_input_xi_query_device_infos_iterator(reply)
+                           : xcb_input_xi_device_info_iterator_t{};
+       device.rem; xcb_input_xi_device_info_next(&device)) {
+    if (device.data->type != XCB_INPUT_DEVICE_TYPE_SLAVE_KEYBOARD) continue;
     std::string_view name(xcb_input_xi_device_info_name(device.data),
                           xcb_input_xi_device_info_name_length(device.data));
-    if (device.data->type == XCB_INPUT_DEVICE_TYPE_SLAVE_KEYBOARD && name.size() > kSuffix.size() &&
+    if (!xtest && name.size() > kSuffix.size() &&
         name.substr(name.size() - kSuffix.size()) == kSuffix) {
-      return device.data->deviceid;
+      xtest = device.data;
+    } else {
+      keyboards.push_back(device.data);
     }
   }
-  return std::nullopt;
+  if (!xtest) return {};
+  std::vector<xcb_input_device_id_t> found{xtest->deviceid};
+  for (const xcb_input_xi_device_info_t* keyboard : keyboards) {
+    if (keyboard->attachment == xtest->attachment) found.push_back(keyboard->deviceid);
+  }
+  return found;
 }
 
-void set_repeat(xcb_connection_t* c, xcb_input_device_id_t device, bool on) {
+void set_repeat(xcb_connection_t* c, xcb_xkb_device_spec_t device, bool on) {
   const uint8_t per_key_repeat[32] = {};
   xcb_xkb_set_controls(c, device, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, XCB_XKB_BOOL_CTRL_REPEAT_KEYS,
                        on ? XCB_XKB_BOOL_CTRL_REPEAT_KEYS : 0, XCB_XKB_CONTROL_CONTROLS_ENABLED, 0,
                        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, per_key_repeat);
 }
 
-// Turns the XTest keyboard's repeat off, if it was on; a round trip.
-void turn_off_xtest_repeat(Server& x, const xcb_input_xi_query_device_reply_t* devices) {
-  std::optional<xcb_input_device_id_t> device = xtest_keyboard(devices);
-  if (!device) return;
+bool repeats(const xcb_xkb_get_controls_reply_t* controls) {
+  return controls && (controls->enabledControls & XCB_XKB_BOOL_CTRL_REPEAT_KEYS);
+}
+
+// Turns the repeat of the XTest keyboard and of the core keyboard's copy
+// off. A change to the core keyboard reaches every device attached to it,
+// so the person's keyboards get theirs back at once. A round trip (the only
+// one at the first command).
+void turn_off_repeat(Server& x, xcb_xkb_get_controls_cookie_t core_asked,
+                     const xcb_input_xi_query_device_reply_t* devices) {
   xcb_connection_t* c = x.connection.get();
-  auto controls = own(xcb_xkb_get_controls_reply(c, xcb_xkb_get_controls(c, *device), nullptr));
-  if (!controls || !(controls->enabledControls & XCB_XKB_BOOL_CTRL_REPEAT_KEYS)) return;
-  set_repeat(c, *device, false);
-  x.repeat_turned_off = device;
+  std::vector<xcb_input_device_id_t> keyboards = xtest_and_other_keyboards(devices);
+  std::vector<xcb_xkb_get_controls_cookie_t> asked{core_asked};
+  for (xcb_input_device_id_t keyboard : keyboards) asked.push_back(xcb_xkb_get_controls(c, keyboard));
+  std::vector<Repeat> found;
+  for (size_t i = 0; i < asked.size(); ++i) {
+    found.push_back({i == 0 ? xcb_xkb_device_spec_t{XCB_XKB_ID_USE_CORE_KBD} : keyboards[i - 1],
+                     repeats(own(xcb_xkb_get_controls_reply(c, asked[i], nullptr)).get())});
+  }
+  if (found.size() < 2) return;
+  if (found[0].on) {
+    set_repeat(c, found[0].keyboard, false);
+    for (size_t i = 2; i < found.size(); ++i) {
+      if (found[i].on) set_repeat(c, found[i].keyboard, true);
+    }
+  } else if (found[1].on) {
+    set_repeat(c, found[1].keyboard, false);
+  } else {
+    return;
+  }
+  x.repeat_found = std::move(found);
+}
+
+// Puts every keyboard's repeat back as the agent found it.
+void restore_repeat(Server& x) {
+  xcb_connection_t* c = x.connection.get();
+  const std::vector<Repeat>& found = x.repeat_found;
+  if (found.empty()) return;
+  if (!found[0].on) return set_repeat(c, found[1].keyboard, true);
+  set_repeat(c, found[0].keyboard, true);
+  for (size_t i = 1; i < found.size(); ++i) {
+    if (!found[i].on) set_repeat(c, found[i].keyboard, false);
+  }
 }
 
 void finish_setup(Server& x) {
@@ -284,9 +341,9 @@ void finish_setup(Server& x) {
   if (pending.names) {
     x.keycodes = keycodes_from(own(xcb_xkb_get_names_reply(c, *pending.names, nullptr)).get());
   }
-  if (pending.devices) {
-    turn_off_xtest_repeat(x,
-                          own(xcb_input_xi_query_device_reply(c, *pending.devices, nullptr)).get());
+  if (pending.devices && pending.core_controls) {
+    turn_off_repeat(x, *pending.core_controls,
+                    own(xcb_input_xi_query_device_reply(c, *pending.devices, nullptr)).get());
   }
   x.pending.reset();
 }
@@ -454,12 +511,12 @@ bool flush() {
 
 // The server discards what it has not yet read from a connection that
 // closes, which could be the release of everything held; so the agent waits
-// for the answer to one request, within a bound, before it exits. The XTest
-// keyboard gets its repeat back first.
+// for the answer to one request, within a bound, before it exits. The
+// keyboards get their repeat back first.
 void finish() {
   Server& x = server();
   xcb_connection_t* c = x.connection.get();
-  if (x.repeat_turned_off) set_repeat(c, *x.repeat_turned_off, true);
+  restore_repeat(x);
   xcb_get_input_focus_cookie_t asked = xcb_get_input_focus(c);
   xcb_flush(c);
   free(await_answer(c, asked.sequence));

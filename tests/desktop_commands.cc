@@ -1,5 +1,7 @@
 #include "desktop_commands.h"
 
+#include <linux/input-event-codes.h>
+
 #include <iterator>
 #include <utility>
 
@@ -20,6 +22,10 @@ std::string button(double x, double y, int index, bool down) {
 
 std::string wheel(double delta) {
   return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
+}
+
+std::string release() {
+  return R"({"type":"release"})" "\n";
 }
 
 namespace {
@@ -182,4 +188,67 @@ Script every_key() {
 
 Seen landed_keys(const Seen& seen, const Script& script) {
   return labelled(seen, script.expected, "key down ", keysym, " ");
+}
+
+namespace {
+
+std::string typed(std::string_view code) {
+  return key(code, true) + key(code, false);
+}
+
+std::string evdev(int code, int value) {
+  return "KEY " + std::to_string(code) + " " + std::to_string(value);
+}
+
+}  // namespace
+
+std::vector<RepeatCase> repeat_cases() {
+  const std::string a = typed("KeyA");
+  const Seen plain_a{"key down a", "key up a"};
+  const Seen evdev_a{evdev(KEY_A, 1), evdev(KEY_A, 0)};
+  auto with = [](Seen first, const Seen& then) {
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+  };
+  return {
+      // Longer than any system's delay before it repeats a held key.
+      {"a key held down for 1.3 s", key("KeyA", true), std::chrono::milliseconds(1300),
+       key("KeyA", false), plain_a, evdev_a},
+      {"a key down three times, then up",
+       key("KeyA", true) + key("KeyA", true) + key("KeyA", true) + key("KeyA", false),
+       {},
+       "",
+       with(with(plain_a, plain_a), plain_a),
+       with(with(evdev_a, evdev_a), evdev_a)},
+      {"Shift down twice, then up",
+       key("ShiftLeft", true) + key("ShiftLeft", true) + key("ShiftLeft", false) + a,
+       {},
+       "",
+       with({"key down Shift_L", "key up Shift_L with shift"}, plain_a),
+       with({evdev(KEY_LEFTSHIFT, 1), evdev(KEY_LEFTSHIFT, 0)}, evdev_a)},
+      {"Control down three times, then up",
+       key("ControlLeft", true) + key("ControlLeft", true) + key("ControlLeft", true) +
+           key("ControlLeft", false) + a,
+       {},
+       "",
+       with({"key down Control_L", "key up Control_L with control"}, plain_a),
+       with({evdev(KEY_LEFTCTRL, 1), evdev(KEY_LEFTCTRL, 0)}, evdev_a)},
+      {"Shift down twice, then a release",
+       key("ShiftLeft", true) + key("ShiftLeft", true) + release() + a,
+       {},
+       "",
+       with({"key down Shift_L", "key up Shift_L with shift"}, plain_a),
+       with({evdev(KEY_LEFTSHIFT, 1), evdev(KEY_LEFTSHIFT, 0)}, evdev_a)},
+      // Held down, Caps Lock locks once; pressed again, it unlocks.
+      {"Caps Lock down twice, up, A, then Caps Lock pressed again",
+       key("CapsLock", true) + key("CapsLock", true) + key("CapsLock", false) + a +
+           typed("CapsLock") + a,
+       {},
+       "",
+       with({"key down Caps_Lock", "key up Caps_Lock with lock", "key down a with lock",
+             "key up a with lock", "key down Caps_Lock with lock", "key up Caps_Lock with lock"},
+            plain_a),
+       with(with({evdev(KEY_CAPSLOCK, 1), evdev(KEY_CAPSLOCK, 0)}, evdev_a),
+            with({evdev(KEY_CAPSLOCK, 1), evdev(KEY_CAPSLOCK, 0)}, evdev_a))},
+  };
 }

@@ -2,6 +2,7 @@
 // and how they read what arrived: lines such as "key down a with shift".
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@ std::string key(std::string_view code, bool down);
 std::string move(double x, double y);
 std::string button(double x, double y, int index, bool down);
 std::string wheel(double delta);
+std::string release();
 
 // A stream and what it must bring: commands, and the lines expected of them.
 struct Script {
@@ -32,3 +34,19 @@ Seen pair_presses(const Seen& seen, const Script& script);
 // arrived the same way.
 Script every_key();
 Seen landed_keys(const Seen& seen, const Script& script);
+
+// The rule for repeats, one case a row: a held key is pressed once (the
+// system adds no repeats of its own), each further down of a held key is
+// another press, a modifier's or Caps Lock's further downs change nothing,
+// and one up or a release lets go. Most cases end by typing A, which shows
+// what is still in force. The commands of `held_for` go out that long after
+// those of `commands`.
+struct RepeatCase {
+  const char* name;
+  std::string commands;
+  std::chrono::milliseconds held_for{0};
+  std::string then;
+  Seen keys;   // as the X11 and Wayland recorders word them
+  Seen evdev;  // as the kernel reports them: "KEY <code> <value>"
+};
+std::vector<RepeatCase> repeat_cases();

@@ -238,6 +238,22 @@ TEST_F(WaylandAgent, CapsLockLocks) {
                   "key up Caps_Lock with lock", "key down a", "key up a"}));
 }
 
+// Repeats are the controller's (the table in desktop_commands): the
+// compositor works the modifiers out from what the agent tells it, which
+// must stay true however often a key goes down.
+TEST_F(WaylandAgent, RepeatsAreExactlyTheCommands) {
+  start_agent();
+  for (const RepeatCase& c : repeat_cases()) {
+    send(agent_, c.commands);
+    std::this_thread::sleep_for(c.held_for);
+    Seen keys;
+    for (const std::string& line : observe(c.then)) {
+      if (line.starts_with("key")) keys.push_back(line);
+    }
+    EXPECT_EQ(keys, c.keys) << c.name;
+  }
+}
+
 TEST_F(WaylandAgent, EveryKeyLandsOnItsPhysicalKey) {
   start_agent();
   Script keys = every_key();

@@ -259,6 +259,15 @@ void commands(const Agent& agent, const Devices& devices) {
   seen.insert(seen.end(), extra.begin(), extra.end());
   check("every key at its evdev code", seen, expected);
 
+  // The kernel drops a press of a key already down: a repeat must reach it
+  // as the key going up and down again.
+  for (const RepeatCase& c : repeat_cases()) {
+    send(agent, c.commands);
+    std::this_thread::sleep_for(c.held_for);
+    send(agent, c.then);
+    check("repeats: " + std::string(c.name), events(devices.keyboard), c.evdev);
+  }
+
   send(agent,
        key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) + key("ShiftLeft", false));
   check(
