@@ -3,6 +3,7 @@
 // agent can be run and checked on any machine.
 #include "platform/standin.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -82,18 +83,26 @@ class Line {
     end_ = std::to_chars(end_, buffer_ + sizeof buffer_, value).ptr;
     return *this;
   }
-  // The shortest form that reads back as the same double: the fewest
-  // significant digits that do (the C library's, as not every C++ library
-  // has to_chars for doubles).
+  // The shortest form that reads back as the same double, as to_chars
+  // writes it: the fewest significant digits that do, in fixed notation
+  // unless scientific is shorter. (Written with printf: not every C++
+  // library has to_chars for doubles.)
   Line& number(double value) {
     put(" ");
-    int length = 0;
+    char scientific[32];
     for (int digits = 1; digits <= 17; ++digits) {
-      length = snprintf(end_, buffer_ + sizeof buffer_ - end_, "%.*g", digits, value);
-      if (strtod(end_, nullptr) == value) break;
+      snprintf(scientific, sizeof scientific, "%.*e", digits - 1, value);
+      if (strtod(scientific, nullptr) != value && digits < 17) continue;
+      const char* e = strchr(scientific, 'e');
+      if (!e) break;  // not a finite number
+      int exponent = atoi(e + 1);
+      int decimals = std::max(0, digits - 1 - exponent);
+      size_t fixed_length = (value < 0) + std::max(exponent, 0) + 1 + (decimals ? decimals + 1 : 0);
+      if (fixed_length > strlen(scientific)) break;
+      end_ += snprintf(end_, buffer_ + sizeof buffer_ - end_, "%.*f", decimals, value);
+      return *this;
     }
-    end_ += length;
-    return *this;
+    return put(scientific);
   }
   Line& mask(uint64_t value) {
     put(" 0x");
