@@ -8,10 +8,17 @@
 
 namespace platform {
 
+// What a backend found when it connected.
+enum class Reach {
+  kNobody,   // no display server answered where the session's variables say
+  kRefused,  // the system answered but takes no input from this backend
+  kReady,
+};
+
 struct Backend {
-  // Connects and reports whether this backend can post input here; a
-  // backend that answers false is not used further.
-  bool (*usable)();
+  // Connects and reports whether this backend can post input here; one that
+  // is not ready is not used further.
+  Reach (*connect)();
   Bounds (*main_display)();
   std::optional<Point> (*cursor)();
   void (*post_key)(uint16_t code, bool down, uint64_t mask);

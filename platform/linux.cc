@@ -1,13 +1,19 @@
 // The Linux agent's platform: the backend is chosen once, when the agent
 // asks whether it may post input, and every later call goes to it.
 //
-// INPUT_AGENT_BACKEND=wayland, uinput or x11 forces one. Otherwise a Wayland
-// session gets the Wayland backend, else uinput (GNOME and KDE Plasma offer
-// no virtual-input protocol); XTest there would reach only the X applications
-// under XWayland. An X session keeps XTest, and with no display server at all
-// (a text console) uinput is the one.
+// INPUT_AGENT_BACKEND=wayland, uinput or x11 (in any case) forces one.
+// Otherwise a Wayland session gets the Wayland backend, else uinput (GNOME
+// and KDE Plasma offer no virtual-input protocol); XTest there would reach
+// only the X applications under XWayland. An X session gets X11, and with
+// no display server at all (a text console) uinput is the one. A Wayland
+// session whose compositor does not answer while an X server does is taken
+// for an X session: its variables are often left over (in tmux or screen,
+// under a service manager). With INPUT_AGENT_VERBOSE=1 the agent names the
+// backend it chose, and why, on standard error.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "keymap/keys.h"
@@ -27,44 +33,90 @@ constexpr Candidate kCandidates[] = {
     {"x11", &kX11Backend},
 };
 
-bool set(const char* variable) {
+struct Choice {
+  const Backend* backend;
+  std::string why;
+};
+
+std::string value_of(const char* variable) {
   const char* value = getenv(variable);
-  return value && *value;
+  return value ? value : "";
 }
 
-// Whether to try the backend `name` in this session.
-bool wanted(std::string_view name) {
-  if (const char* forced = getenv("INPUT_AGENT_BACKEND"); forced && *forced) {
-    return name == forced;
-  }
-  if (name == "wayland") return wayland_session();
-  if (name == "uinput") return wayland_session() || !x_session();
-  if (name == "x11") return !wayland_session() && x_session();
-  return false;
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-const Backend* choose() {
+Choice forced(const std::string& name) {
   for (const Candidate& candidate : kCandidates) {
-    if (wanted(candidate.name) && candidate.backend->usable()) return candidate.backend;
+    if (!same_ignoring_case(candidate.name, name)) continue;
+    if (candidate.backend->connect() == Reach::kReady) {
+      return {candidate.backend, "INPUT_AGENT_BACKEND=" + name};
+    }
+    return {nullptr, "INPUT_AGENT_BACKEND=" + name + ", which cannot post input here"};
   }
-  return nullptr;
+  return {nullptr, "INPUT_AGENT_BACKEND=" + name + " names no backend (wayland, uinput, x11)"};
+}
+
+// uinput, where the display server gives no better way.
+Choice uinput_since(const std::string& reason) {
+  if (kUinputBackend.connect() == Reach::kReady) return {&kUinputBackend, reason};
+  return {nullptr, reason + ", and /dev/uinput cannot be opened"};
+}
+
+Choice choose() {
+  if (std::string name = value_of("INPUT_AGENT_BACKEND"); !name.empty()) return forced(name);
+  std::string display = "DISPLAY=" + value_of("DISPLAY");
+  if (wayland_session()) {
+    std::string session = "WAYLAND_DISPLAY=" + value_of("WAYLAND_DISPLAY") +
+                          " XDG_SESSION_TYPE=" + value_of("XDG_SESSION_TYPE");
+    Reach wayland = kWaylandBackend.connect();
+    if (wayland == Reach::kReady) {
+      return {&kWaylandBackend, "a Wayland session whose compositor makes virtual devices"};
+    }
+    if (wayland == Reach::kNobody && x_session() && kX11Backend.connect() == Reach::kReady) {
+      return {&kX11Backend, "no Wayland compositor answers (" + session + "), the X server at " +
+                                display + " does"};
+    }
+    return uinput_since(wayland == Reach::kNobody
+                            ? "no Wayland compositor answers (" + session + ")"
+                            : "the Wayland compositor makes no virtual keyboard and pointer");
+  }
+  if (x_session()) {
+    Reach x = kX11Backend.connect();
+    if (x == Reach::kReady) return {&kX11Backend, "an X session (" + display + ")"};
+    return {nullptr, x == Reach::kNobody ? "no X server answers at " + display
+                                         : "the X server at " + display + " lacks XTest"};
+  }
+  return uinput_since("no display server");
 }
 
 const Backend* chosen = nullptr;
 
+std::string_view name_of(const Backend* backend) {
+  for (const Candidate& candidate : kCandidates) {
+    if (candidate.backend == backend) return candidate.name;
+  }
+  return "none";
+}
+
 }  // namespace
 
 bool wayland_session() {
-  const char* type = getenv("XDG_SESSION_TYPE");
-  return set("WAYLAND_DISPLAY") || (type && strcmp(type, "wayland") == 0);
+  return !value_of("WAYLAND_DISPLAY").empty() || value_of("XDG_SESSION_TYPE") == "wayland";
 }
 
 bool x_session() {
-  return set("DISPLAY");
+  return !value_of("DISPLAY").empty();
 }
 
 bool trusted() {
-  chosen = choose();
+  Choice choice = choose();
+  chosen = choice.backend;
+  if (value_of("INPUT_AGENT_VERBOSE") == "1") {
+    fprintf(stderr, "input-agent: backend %.*s: %s\n", static_cast<int>(name_of(chosen).size()),
+            name_of(chosen).data(), choice.why.c_str());
+  }
   return chosen != nullptr;
 }
 

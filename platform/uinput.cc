@@ -113,19 +113,20 @@ bool send(Device& device) {
   return written;
 }
 
-bool usable() {
+// No display server is needed: the kernel refuses or takes the devices.
+platform::Reach connect() {
   Uinput& u = the_devices;
+  // The display server that answers, Wayland's first.
   if (platform::wayland_session() && platform::kWaylandGeometry.connect()) {
     u.geometry = &platform::kWaylandGeometry;
-  } else if (!platform::wayland_session() && platform::x_session() &&
-             platform::kX11Geometry.connect()) {
+  } else if (platform::x_session() && platform::kX11Geometry.connect()) {
     u.geometry = &platform::kX11Geometry;
   }
   u.keyboard.pending.reserve(2 * std::size(keys) + 1);
   u.pointer.pending.reserve(16);
-  if (!make_keyboard(u.keyboard) || !make_pointer(u.pointer)) return false;
+  if (!make_keyboard(u.keyboard) || !make_pointer(u.pointer)) return platform::Reach::kRefused;
   if (u.geometry) std::this_thread::sleep_for(kDisplayServerPickUp);
-  return true;
+  return platform::Reach::kReady;
 }
 
 // Without a display server, the device's whole range.
@@ -177,7 +178,7 @@ void finish() {}
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+    connect, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
 };
 
 }  // namespace

@@ -23,9 +23,11 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/process.h"
 #include "keymap/evdev.h"
 #include "platform/backend.h"
 #include "platform/wheel.h"
@@ -90,6 +92,8 @@ struct Compositor {
   std::optional<Point> last_point;
   WheelCarry wheel;
   bool events_taken_in = false;  // since the last flush
+  // How long a full socket is waited on once the agent is asked to stop.
+  std::optional<std::chrono::steady_clock::time_point> stop_deadline;
 };
 
 Compositor the_compositor;
@@ -223,12 +227,23 @@ const wl_seat_listener kSeatListener = {
     .name = [](void*, wl_seat*, const char*) {},
 };
 
-// Sends what libwayland has buffered, waiting while the socket is full.
+// Sends what libwayland has buffered, waiting while the socket is full: as
+// long as the compositor takes, until the agent is asked to stop; from then
+// on at most kExitPatience in all, so that a compositor that reads nothing
+// (stopped, say) cannot keep it. False when it could not send everything.
 bool send_all(Compositor& c) {
   while (wl_display_flush(c.display) < 0) {
     if (errno != EAGAIN) return false;
+    int timeout = -1;
+    if (stop_request()) {
+      auto now = std::chrono::steady_clock::now();
+      if (!c.stop_deadline) c.stop_deadline = now + kExitPatience;
+      timeout = static_cast<int>(
+          std::chrono::ceil<std::chrono::milliseconds>(*c.stop_deadline - now).count());
+      if (timeout <= 0) return false;
+    }
     pollfd writable{wl_display_get_fd(c.display), POLLOUT, 0};
-    if (poll(&writable, 1, -1) < 0 && errno != EINTR) return false;
+    if (poll(&writable, 1, timeout) < 0 && errno != EINTR) return false;
   }
   return wl_display_get_error(c.display) == 0;
 }
@@ -333,17 +348,19 @@ bool connect_for_layout() {
   return wl_display_get_error(c.display) == 0;
 }
 
-bool usable() {
+// The agent's devices, made and announced; or why not.
+platform::Reach make_devices() {
   Compositor& c = the_compositor;
   c.xkb.library = xkbcommon();
-  if (!c.xkb.library || !connect_for_layout()) return false;
-  if (!c.seat || !c.keyboard_manager || !c.pointer_manager) return false;
+  if (!c.xkb.library || !c.seat || !c.keyboard_manager || !c.pointer_manager) {
+    return platform::Reach::kRefused;
+  }
   wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
   round_trip(c);  // the seat's capabilities
   uint32_t had = c.seat_capabilities;
   c.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c.keyboard_manager, c.seat);
   c.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(c.pointer_manager, c.seat);
-  if (!set_keymap(c)) return false;
+  if (!set_keymap(c)) return platform::Reach::kRefused;
   constexpr uint32_t kBoth = WL_SEAT_CAPABILITY_KEYBOARD | WL_SEAT_CAPABILITY_POINTER;
   if ((had & kBoth) != kBoth) {
     // The seat gains a keyboard or pointer with these devices: applications
@@ -354,7 +371,12 @@ bool usable() {
     await(c, kApplicationsCatchUp, [&] { return std::chrono::steady_clock::now() >= settled; });
   }
   round_trip(c);
-  return wl_display_get_error(c.display) == 0;
+  return wl_display_get_error(c.display) == 0 ? platform::Reach::kReady
+                                              : platform::Reach::kRefused;
+}
+
+platform::Reach connect() {
+  return connect_for_layout() ? make_devices() : platform::Reach::kNobody;
 }
 
 // Once per command, so that a change of the outputs reaches the next command.
@@ -459,7 +481,7 @@ bool layout_flush() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+    connect, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
                                           layout_flush};

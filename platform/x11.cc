@@ -194,7 +194,7 @@ bool present(xcb_connection_t* c, xcb_extension_t* extension) {
   return reply && reply->present;
 }
 
-Server connect(bool posts) {
+Server open_connection(bool posts) {
   Server x;
   x.posts = posts;
   int screen_number = 0;
@@ -351,7 +351,7 @@ void finish_setup(Server& x) {
 // The one connection, made at the first call: for posting input through
 // XTest, or (for the uinput backend) for reading the layout alone.
 Server& connection(bool posts = true) {
-  static Server x = connect(posts);
+  static Server x = open_connection(posts);
   return x;
 }
 
@@ -447,8 +447,10 @@ void click(Server& x, uint8_t button, int times) {
   }
 }
 
-bool usable() {
-  return connection().has_xtest;
+platform::Reach connect() {
+  Server& x = connection();
+  if (xcb_connection_has_error(x.connection.get()) || x.root == 0) return platform::Reach::kNobody;
+  return x.has_xtest ? platform::Reach::kReady : platform::Reach::kRefused;
 }
 
 Bounds main_display() {
@@ -540,7 +542,7 @@ bool layout_flush() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    usable, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+    connect, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
                                           layout_flush};

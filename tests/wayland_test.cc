@@ -100,8 +100,9 @@ class Sway {
 };
 
 // The variables that choose a backend, which the tests set themselves.
-const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=", "DISPLAY=", "XDG_RUNTIME_DIR=",
-                                            "XDG_SESSION_TYPE=", "INPUT_AGENT_BACKEND="};
+const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=",     "DISPLAY=",
+                                            "XDG_RUNTIME_DIR=",     "XDG_SESSION_TYPE=",
+                                            "INPUT_AGENT_BACKEND=", "INPUT_AGENT_VERBOSE="};
 
 struct Rect {
   int x, y, width, height;
@@ -382,6 +383,34 @@ TEST_F(WaylandAgent, AFullSocketIsWaitedOnAndNothingIsLost) {
   EXPECT_EQ(until("move 320,200"), Seen{}) << "the pointer is where the last move put it";
   send(agent_, key("KeyZ", true) + key("KeyZ", false));
   EXPECT_EQ(until("key up z"), Seen{"key down z"});
+}
+
+// A stop request ends the agent's wait for a compositor that reads nothing
+// (here: stopped, the socket full): the agent lets go of what it still can
+// within a bounded time and ends as the signal says.
+TEST_F(WaylandAgent, SigtermEndsTheWaitForACompositorThatReadsNothing) {
+  start_agent();
+  stop_recorder();
+  kill(sway_.pid(), SIGSTOP);
+  std::string commands;
+  for (int i = 0; i < 8000; ++i) commands += move((i % 100) / 100.0, 0.5);
+  signal(SIGPIPE, SIG_IGN);
+  std::thread writer([&] {
+    std::string_view left = commands;
+    for (ssize_t written; !left.empty() && (written = write(agent_.input, left.data(),
+                                                            left.size())) > 0;) {
+      left.remove_prefix(written);
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(still_running(agent_));
+  kill(agent_.pid, SIGTERM);
+  int status = wait_for_end(agent_);
+  kill(sway_.pid(), SIGCONT);
+  writer.join();
+  EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  close_pipes(agent_);
+  agent_ = Child();
 }
 
 // A compositor that goes away ends the agent as its input's end would.

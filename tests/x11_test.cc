@@ -30,8 +30,9 @@
 namespace {
 
 // The variables that choose the agent's backend; the tests set their own.
-const std::vector<std::string> kChoosing = {
-    "WAYLAND_DISPLAY=", "DISPLAY=", "XDG_SESSION_TYPE=", "INPUT_AGENT_BACKEND="};
+const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=",     "DISPLAY=",
+                                            "XDG_SESSION_TYPE=",    "INPUT_AGENT_BACKEND=",
+                                            "INPUT_AGENT_VERBOSE=", "XDG_RUNTIME_DIR="};
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
@@ -524,6 +525,48 @@ TEST(X11AgentServerGone, EndsTheAgentLikeTheEndOfInput) {
   EXPECT_EQ(wait_for_exit(agent), 0);
   EXPECT_EQ(read_rest(agent.errors), "");
   close_pipes(agent);
+}
+
+// Variables left over from a Wayland session (in tmux or screen, under a
+// service manager) do not keep the agent from the X server that answers;
+// asked to, it says on standard error which backend it took, and why.
+TEST_F(X11Agent, ChoosesTheXServerWhenLeftOverWaylandVariablesLeadNowhere) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> variables;
+    const char* why;  // as INPUT_AGENT_VERBOSE=1 has it said
+  } cases[] = {
+      {"an X session", {}, "an X session"},
+      {"WAYLAND_DISPLAY left over", {"WAYLAND_DISPLAY=wayland-stale"}, "no Wayland compositor"},
+      {"XDG_SESSION_TYPE left over", {"XDG_SESSION_TYPE=wayland"}, "no Wayland compositor"},
+      {"X11 forced, in capitals", {"INPUT_AGENT_BACKEND=X11"}, "INPUT_AGENT_BACKEND=X11"},
+  };
+  for (const Case& c : cases) {
+    for (bool verbose : {false, true}) {
+      std::vector<std::string> variables = c.variables;
+      variables.push_back("DISPLAY=" + display_.name());
+      variables.push_back("XDG_RUNTIME_DIR=/nonexistent");
+      if (verbose) variables.push_back("INPUT_AGENT_VERBOSE=1");
+      agent_ = start_child(AGENT_PATH, {}, variables, kChoosing);
+      ASSERT_EQ(read_line(agent_.output), "READY\n") << c.name;
+      EXPECT_EQ(observe(key("KeyW", true) + key("KeyW", false)),
+                (Seen{"key down w", "key up w"}))
+          << c.name;
+      close_input(agent_);
+      EXPECT_EQ(wait_for_exit(agent_), 0) << c.name;
+      EXPECT_EQ(read_rest(agent_.output), "") << c.name;
+      std::string said = read_rest(agent_.errors);
+      if (verbose) {
+        EXPECT_TRUE(said.starts_with(std::string("input-agent: backend x11: ") + c.why) &&
+                    said.find('\n') == said.size() - 1)
+            << c.name << ": " << said;
+      } else {
+        EXPECT_EQ(said, "") << c.name;
+      }
+      close_pipes(agent_);
+      agent_ = Child();
+    }
+  }
 }
 
 TEST(X11AgentWithoutDisplay, RequiresAccessibilityWhenNoDisplayOpens) {
