@@ -41,6 +41,7 @@ void run_command_loop(int input) {
   while (platform_there) {
     size_t count = read_input(input, buffer, sizeof buffer - kLinePadding);
     if (count == 0) break;
+    platform::on_input();
     platform_there = handle_lines(reader, std::string_view(buffer, count));
   }
   if (platform_there) {

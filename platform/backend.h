@@ -24,6 +24,7 @@ struct Backend {
   void (*post_key)(uint16_t code, bool down, uint64_t mask);
   void (*post_mouse)(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
   void (*post_wheel)(int32_t pixels);
+  void (*on_input)();
   bool (*flush)();
   void (*finish)();
 };
@@ -42,8 +43,7 @@ struct Geometry {
   Bounds (*desktop)();
   // Where the pointer is, where the server tells (X11).
   std::optional<Point> (*cursor)();
-  // Called once per command, after its events went out.
-  bool (*flush)();
+  void (*on_input)();
 };
 
 extern const Geometry kX11Geometry;

@@ -153,6 +153,10 @@ void post_wheel(int32_t pixels) {
   chosen->post_wheel(pixels);
 }
 
+void on_input() {
+  chosen->on_input();
+}
+
 bool flush() {
   return chosen->flush();
 }

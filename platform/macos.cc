@@ -88,6 +88,9 @@ void post_wheel(int32_t pixels) {
   if (event) CGEventPost(kCGHIDEventTap, event.get());
 }
 
+// The display's bounds are asked for afresh at each command.
+void on_input() {}
+
 // Posting hands each event to the system at once.
 bool flush() {
   return true;

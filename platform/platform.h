@@ -83,6 +83,14 @@ void post_key(uint16_t code, bool down, bool repeat, uint64_t mask);
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
 void post_wheel(int32_t pixels);
 
+// Called once for each read of the agent's input, before the commands it
+// brought are handled. A backend that follows the system's announcements
+// (a new layout or keymap) takes them in afresh after this, once, when a
+// command needs them: a change announced before the read then applies to
+// every command it brought, at the cost of one look per read rather than
+// per command.
+void on_input();
+
 // Hands everything posted so far to the system; called once per command,
 // before the next line is read. False when the system has gone for good (the
 // display server has closed the connection): the agent then ends as at the

@@ -234,6 +234,8 @@ void post_wheel(int32_t pixels) {
   post(event, the_state.config.fail_wheel);
 }
 
+void on_input() {}
+
 bool flush() {
   if (the_state.trace) fflush(the_state.trace.get());
   return true;

@@ -166,10 +166,13 @@ void post_wheel(int32_t pixels) {
   add(u.pointer, EV_REL, REL_WHEEL_HI_RES, steps * kHighResolutionPerStep);
 }
 
+void on_input() {
+  if (the_devices.geometry) the_devices.geometry->on_input();
+}
+
 bool flush() {
   Uinput& u = the_devices;
-  bool sent = send(u.keyboard) && send(u.pointer);
-  return sent && (!u.geometry || u.geometry->flush());
+  return send(u.keyboard) && send(u.pointer);
 }
 
 // Writes to uinput reach the kernel at once; when the agent's descriptors
@@ -178,7 +181,7 @@ void finish() {}
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+    connect, main_display, cursor, post_key, post_mouse, post_wheel, on_input, flush, finish,
 };
 
 }  // namespace

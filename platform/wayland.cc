@@ -7,7 +7,7 @@
 // only once the compositor has announced them on the seat: applications ask
 // for a keyboard or pointer only then, and input sent before is lost. The
 // outputs' logical geometry (xdg-output) is kept from the compositor's
-// events, which each pointer command takes in without waiting; a command's
+// events, taken in without waiting once per read of the agent's input; a command's
 // requests go out together, in one write, and a full socket is waited on,
 // never dropped.
 #include <linux/input-event-codes.h>
@@ -91,7 +91,7 @@ struct Compositor {
   Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
   std::optional<Point> last_point;
   WheelCarry wheel;
-  bool events_taken_in = false;  // since the last flush
+  bool events_taken_in = false;  // since the last read of the agent's input
   // How long a full socket is waited on once the agent is asked to stop.
   std::optional<std::chrono::steady_clock::time_point> stop_deadline;
 };
@@ -379,7 +379,8 @@ platform::Reach connect() {
   return connect_for_layout() ? make_devices() : platform::Reach::kNobody;
 }
 
-// Once per command, so that a change of the outputs reaches the next command.
+// Takes in what the compositor announced once per read of the agent's input,
+// so that a change of the outputs reaches every command read after it.
 Bounds main_display() {
   Compositor& c = the_compositor;
   if (!c.events_taken_in) {
@@ -459,10 +460,12 @@ void post_wheel(int32_t pixels) {
   send_all(c);
 }
 
+void on_input() {
+  the_compositor.events_taken_in = false;
+}
+
 bool flush() {
-  Compositor& c = the_compositor;
-  c.events_taken_in = false;
-  return send_all(c);
+  return send_all(the_compositor);
 }
 
 void finish() {
@@ -474,17 +477,12 @@ Bounds desktop() {
   return the_compositor.layout;
 }
 
-bool layout_flush() {
-  the_compositor.events_taken_in = false;
-  return true;
-}
-
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+    connect, main_display, cursor, post_key, post_mouse, post_wheel, on_input, flush, finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
-                                          layout_flush};
+                                          on_input};
 
 }  // namespace
 

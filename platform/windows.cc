@@ -202,6 +202,9 @@ void post_wheel(int32_t pixels) {
   if (units != 0) add_mouse(MOUSEEVENTF_WHEEL, 0, 0, static_cast<DWORD>(units));
 }
 
+// The layout is kept up to date by the window that hears of its changes.
+void on_input() {}
+
 bool flush() {
   std::vector<INPUT>& pending = inputs().pending;
   if (!pending.empty()) {

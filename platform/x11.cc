@@ -6,8 +6,9 @@
 // queries go out with it and their answers are collected at the first
 // command, so the server answers them while the agent reports that it is
 // ready. After that nothing waits for the server: the layout and the key
-// names are kept from change notifications, which each command takes in
-// without waiting, and a command's requests go out in one flush.
+// names are kept from change notifications, taken in without waiting once
+// per read of the agent's input, and a command's requests go out in one
+// flush.
 //
 // The server would repeat keys held through XTest; the agent's controller
 // decides about repeats, so the XTest keyboard's repeat is off while the
@@ -124,7 +125,7 @@ struct Server {
   // to the core keyboard.
   std::vector<Repeat> repeat_found;
   bool posts = true;              // false when only the layout is wanted (for uinput)
-  bool changes_taken_in = false;  // since the last flush
+  bool changes_taken_in = false;  // since the last read of the agent's input
 };
 
 bool same_name(const char* xkb_name, const char* name) {
@@ -381,11 +382,12 @@ bool moves_keys(const xcb_generic_event_t* event) {
   }
 }
 
-// Takes in, once per command, whatever the server has sent, without waiting
-// for more (one read of the connection), and re-reads the layout or the key
-// names if they changed, so a change is followed from the next command on.
-// Errors the server reports for refused requests arrive here too and are
-// dropped.
+// Takes in, once per read of the agent's input (at its first command that
+// needs it), whatever the server has sent, without waiting for more (one
+// read of the connection), and re-reads the layout or the key names if they
+// changed, so a change announced before the read applies to every command
+// it brought. Errors the server reports for refused requests arrive here
+// too and are dropped.
 void follow_changes(Server& x) {
   if (x.changes_taken_in) return;
   x.changes_taken_in = true;
@@ -505,10 +507,12 @@ void post_wheel(int32_t pixels) {
   click(x, clicks > 0 ? kWheelUp : kWheelDown, std::abs(clicks));
 }
 
+void on_input() {
+  server().changes_taken_in = false;
+}
+
 bool flush() {
-  Server& x = server();
-  x.changes_taken_in = false;
-  return xcb_flush(x.connection.get()) > 0;
+  return xcb_flush(server().connection.get()) > 0;
 }
 
 // The server discards what it has not yet read from a connection that
@@ -535,17 +539,12 @@ Bounds desktop() {
   return x.screen;
 }
 
-bool layout_flush() {
-  server().changes_taken_in = false;
-  return true;
-}
-
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect, main_display, cursor, post_key, post_mouse, post_wheel, flush, finish,
+    connect, main_display, cursor, post_key, post_mouse, post_wheel, on_input, flush, finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
-                                          layout_flush};
+                                          on_input};
 
 }  // namespace
 
