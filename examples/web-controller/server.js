@@ -238,6 +238,11 @@ server.listen(options.port, options.host, () => {
   const bracketed = (host) => (net.isIPv6(host) ? `[${host}]` : host);
   for (const name of ['127.0.0.1', 'localhost', '[::1]', bracketed(options.host),
                       ...options.allowHosts]) {
+    // A name with a port of its own (a tunnel's local end) is taken as it is.
+    if (/:\d+$/.test(name)) {
+      hosts.add(name.toLowerCase());
+      continue;
+    }
     hosts.add(`${name.toLowerCase()}:${port}`);
     if (port === 80) hosts.add(name.toLowerCase());
   }

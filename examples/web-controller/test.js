@@ -303,8 +303,32 @@ async function startUpFaults() {
   ok('start-up faults: a wrong agent path, another address, a short token');
 }
 
+// --allow-host admits a name on this server's port, or with a port of its
+// own: an SSH tunnel's local end on another port.
+async function allowedHosts() {
+  const running = startServer(['--allow-host', '127.0.0.1:9000', '--allow-host', 'tunnel.example']);
+  const address = new URL(await running.url);
+  const port = address.port;
+  const token = new URLSearchParams(address.hash.slice(1)).get('token');
+  try {
+    for (const [host, status] of [['127.0.0.1:9000', 200], [`tunnel.example:${port}`, 200],
+                                  ['127.0.0.1:9001', 403], ['tunnel.example:9000', 403]]) {
+      assert.equal(await httpStatus(port, host), status, `Host ${host}`);
+    }
+    const tunnel = 'http://127.0.0.1:9000';
+    assert.equal(await tryWebSocket(`ws://127.0.0.1:${port}/`, ['input-agent', `token.${token}`],
+                                    { origin: tunnel, headers: { Host: '127.0.0.1:9000' } }),
+                 'open', 'a WebSocket through the tunnel');
+  } finally {
+    running.server.kill('SIGTERM');
+    await running.exited;
+  }
+  ok('--allow-host: a name on this port, or with a port of its own (a tunnel)');
+}
+
 async function main() {
   await startUpFaults();
+  await allowedHosts();
   await frames();
   const running = startServer();
   running.url = await running.url;
