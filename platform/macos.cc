@@ -51,12 +51,14 @@ std::optional<Point> cursor() {
 }
 
 // The person's setting (System Settings → Mouse, "Double-click speed"), in
-// seconds, read once; macOS's own default where it was never changed.
+// seconds, read once; macOS's own default where it was never changed. It
+// lives in the global domain, which the "App" search of the current
+// application covers (CFPreferences.h: never kCFPreferencesAnyApplication).
 std::chrono::milliseconds double_click_interval() {
   static const std::chrono::milliseconds interval = [] {
     double seconds = 0.5;
     CFPropertyListRef value = CFPreferencesCopyAppValue(
-        CFSTR("com.apple.mouse.doubleClickThreshold"), kCFPreferencesAnyApplication);
+        CFSTR("com.apple.mouse.doubleClickThreshold"), kCFPreferencesCurrentApplication);
     if (value) {
       if (CFGetTypeID(value) == CFNumberGetTypeID()) {
         CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &seconds);

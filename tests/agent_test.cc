@@ -16,6 +16,7 @@
 
 #include "app/dispatch.h"
 #include "app/framing.h"
+#include "in_process.h"
 #include "input/held.h"
 #include "platform/standin.h"
 
@@ -41,22 +42,8 @@ Outcome run(std::string_view input, standin::Config config = {},
             std::vector<const char*> args = {"input-agent"}) {
   config.record = true;
   standin::configure(config);
-  FILE* in = tmpfile();
-  FILE* out = tmpfile();
-  fwrite(input.data(), 1, input.size(), in);
-  fflush(in);
-  rewind(in);
-  int status = run_agent(static_cast<int>(args.size()), args.data(), fileno(in), out);
-  Outcome outcome{status, read_all(out), standin::recorded()};
-  fclose(in);
-  fclose(out);
-  return outcome;
-}
-
-std::string lines(std::initializer_list<std::string_view> commands) {
-  std::string text;
-  for (std::string_view command : commands) (text += command) += '\n';
-  return text;
+  AgentRun run = run_in_process(input, args);
+  return {run.status, run.output, standin::recorded()};
 }
 
 Events events_of(std::initializer_list<std::string_view> commands, standin::Config config = {}) {

@@ -1,0 +1,256 @@
+// The macOS backend (platform/macos.cc) with the real agent, on the
+// recording CoreGraphics: what a Mac would be handed for each command, and
+// that every event is made, posted and let go of as the API wants.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/dispatch.h"
+#include "app/framing.h"
+#include "in_process.h"
+#include "recording.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char kShiftDown[] = R"({"type":"key","code":"ShiftLeft","down":true})";
+const char kKeyADown[] = R"({"type":"key","code":"KeyA","down":true})";
+
+// Every event made was posted once, at the HID tap (the empty one that reads
+// the cursor: never), and released once; nothing else was misused.
+void expect_each_event_handled_once(const std::string& name) {
+  for (const recording::Event& event : recording::events()) {
+    size_t posts = event.kind == "null" ? 0 : 1;
+    EXPECT_EQ(event.posts, std::vector<CGEventTapLocation>(posts, kCGHIDEventTap))
+        << name << ": a " << event.kind << " event";
+    EXPECT_EQ(event.releases, 1) << name << ": a " << event.kind << " event";
+  }
+  EXPECT_EQ(recording::unreleased(), 0) << name;
+  EXPECT_EQ(recording::errors(), Lines{}) << name;
+}
+
+Lines posted_by(std::initializer_list<std::string_view> commands,
+                const recording::Answers& answers = {}) {
+  recording::reset(answers);
+  AgentRun run = run_in_process(lines(commands));
+  EXPECT_EQ(run.output, "READY\n");
+  EXPECT_EQ(run.status, 0);
+  return recording::posted();
+}
+
+TEST(MacOSBackend, CommandsBecomeTheirEvents) {
+  recording::Answers display_left_of_main;
+  display_left_of_main.main_display = {{-1280, 200}, {1281, 1025}};
+  recording::Answers cursor_elsewhere;
+  cursor_elsewhere.cursor = {100, 250};
+  struct Case {
+    const char* name;
+    std::initializer_list<std::string_view> commands;
+    Lines expected;  // end of input releases what is still held
+    recording::Answers answers = {};
+  } cases[] = {
+      {"keys at their codes, with the held modifiers' flags",
+       {kShiftDown, kKeyADown, R"({"type":"key","code":"KeyA","down":false})",
+        R"({"type":"key","code":"ShiftLeft","down":false})"},
+       {"key 56 down flags=0x20000", "key 0 down flags=0x20000", "key 0 up flags=0x20000",
+        "key 56 up flags=0x0"}},
+      {"Command and Option, then C",
+       {R"({"type":"key","code":"MetaLeft","down":true})",
+        R"({"type":"key","code":"AltRight","down":true})",
+        R"({"type":"key","code":"KeyC","down":true})"},
+       {"key 55 down flags=0x100000", "key 61 down flags=0x180000", "key 8 down flags=0x180000",
+        "key 8 up flags=0x180000", "key 55 up flags=0x80000", "key 61 up flags=0x0"}},
+      {"each button's types and own button number, with flags and click state",
+       {kShiftDown, R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":false})",
+        R"({"type":"button","x":0,"y":1,"button":2,"down":true})",
+        R"({"type":"button","x":0,"y":1,"button":2,"down":false})",
+        R"({"type":"button","x":1,"y":0,"button":1,"down":true})",
+        R"({"type":"button","x":1,"y":0,"button":1,"down":false})"},
+       {"key 56 down flags=0x20000", "mouse 1 at 959.5,539.5 button 0 clicks 1 flags=0x20000",
+        "mouse 2 at 959.5,539.5 button 0 clicks 1 flags=0x20000",
+        "mouse 3 at 0,1079 button 1 clicks 1 flags=0x20000",
+        "mouse 4 at 0,1079 button 1 clicks 1 flags=0x20000",
+        "mouse 25 at 1919,0 button 2 clicks 1 flags=0x20000",
+        "mouse 26 at 1919,0 button 2 clicks 1 flags=0x20000", "key 56 up flags=0x0"}},
+      {"a move, and the dragged type of each button",
+       {R"({"type":"move","x":0.25,"y":0.25})",
+        R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
+        R"({"type":"move","x":1,"y":1})",
+        R"({"type":"button","x":1,"y":1,"button":0,"down":false})",
+        R"({"type":"button","x":0,"y":0,"button":2,"down":true})",
+        R"({"type":"move","x":1,"y":1})",
+        R"({"type":"button","x":1,"y":1,"button":2,"down":false})",
+        R"({"type":"button","x":0,"y":0,"button":1,"down":true})",
+        R"({"type":"move","x":1,"y":1})",
+        R"({"type":"button","x":1,"y":1,"button":1,"down":false})"},
+       {"mouse 5 at 479.75,269.75 button 0 clicks 0 flags=0x0",
+        "mouse 1 at 0,0 button 0 clicks 1 flags=0x0",
+        "mouse 6 at 1919,1079 button 0 clicks 1 flags=0x0",
+        "mouse 2 at 1919,1079 button 0 clicks 1 flags=0x0",
+        "mouse 3 at 0,0 button 1 clicks 1 flags=0x0",
+        "mouse 7 at 1919,1079 button 1 clicks 1 flags=0x0",
+        "mouse 4 at 1919,1079 button 1 clicks 1 flags=0x0",
+        "mouse 25 at 0,0 button 2 clicks 1 flags=0x0",
+        "mouse 27 at 1919,1079 button 2 clicks 1 flags=0x0",
+        "mouse 26 at 1919,1079 button 2 clicks 1 flags=0x0"}},
+      {"fractions of a main display whose origin is not 0,0",
+       {R"({"type":"move","x":0,"y":0})", R"({"type":"move","x":1,"y":1})",
+        R"({"type":"move","x":0.5,"y":0.5})"},
+       {"mouse 5 at -1280,200 button 0 clicks 0 flags=0x0",
+        "mouse 5 at 0,1224 button 0 clicks 0 flags=0x0",
+        "mouse 5 at -640,712 button 0 clicks 0 flags=0x0"},
+       display_left_of_main},
+      {"the wheel: pixels, one wheel, the delta negated, the event's own flags",
+       {kShiftDown, R"({"type":"wheel","delta":100})", R"({"type":"wheel","delta":-1200})",
+        R"({"type":"wheel","delta":-3.5})", R"({"type":"wheel","delta":0.4})"},
+       {"key 56 down flags=0x20000", "scroll pixel 1 wheels -100,0,0 flags=0x100",
+        "scroll pixel 1 wheels 1200,0,0 flags=0x100", "scroll pixel 1 wheels 3,0,0 flags=0x100",
+        "scroll pixel 1 wheels 0,0,0 flags=0x100", "key 56 up flags=0x0"}},
+      {"release: keys first, then buttons where the cursor is",
+       {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})", kShiftDown, kKeyADown,
+        R"({"type":"release"})"},
+       {"mouse 1 at 959.5,539.5 button 0 clicks 1 flags=0x0", "key 56 down flags=0x20000",
+        "key 0 down flags=0x20000", "key 0 up flags=0x20000", "key 56 up flags=0x0",
+        "mouse 2 at 100,250 button 0 clicks 1 flags=0x0"},
+       cursor_elsewhere},
+      {"a double click, held and dragged",
+       {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":false})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+        R"({"type":"move","x":0.75,"y":0.5})"},
+       {"mouse 1 at 959.5,539.5 button 0 clicks 1 flags=0x0",
+        "mouse 2 at 959.5,539.5 button 0 clicks 1 flags=0x0",
+        "mouse 1 at 959.5,539.5 button 0 clicks 2 flags=0x0",
+        "mouse 6 at 1439.25,539.5 button 0 clicks 2 flags=0x0",
+        "mouse 2 at 100,250 button 0 clicks 2 flags=0x0"},
+       cursor_elsewhere},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(posted_by(c.commands, c.answers), c.expected) << c.name;
+    expect_each_event_handled_once(c.name);
+  }
+}
+
+TEST(MacOSBackend, StartUpModes) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> args;
+    bool trusted;
+    const char* output;
+    int status;
+    int trust_asked;
+  } cases[] = {
+      {"not trusted", {"input-agent"}, false, "ACCESSIBILITY_REQUIRED\n", 1, 1},
+      {"self-test, trust not asked", {"input-agent", "--self-test"}, false, "READY keys=83\n", 0, 0},
+  };
+  for (const Case& c : cases) {
+    recording::Answers answers;
+    answers.trusted = c.trusted;
+    recording::reset(answers);
+    AgentRun run = run_in_process(lines({kKeyADown}), c.args);
+    EXPECT_EQ(run.output, c.output) << c.name;
+    EXPECT_EQ(run.status, c.status) << c.name;
+    EXPECT_EQ(recording::trust_asked(), c.trust_asked) << c.name;
+    EXPECT_TRUE(recording::events().empty()) << c.name;
+  }
+}
+
+TEST(MacOSBackend, EventsTheSystemCannotMakeAreSkipped) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> failing;
+    std::initializer_list<std::string_view> commands;
+    Lines expected;
+  } cases[] = {
+      {"no keyboard events: Shift still counts",
+       {"keyboard"},
+       {kShiftDown, R"({"type":"move","x":0,"y":0})"},
+       {"mouse 5 at 0,0 button 0 clicks 0 flags=0x20000"}},
+      {"no mouse events",
+       {"mouse"},
+       {R"({"type":"button","x":0,"y":0,"button":0,"down":true})", kKeyADown,
+        R"({"type":"wheel","delta":1})"},
+       {"key 0 down flags=0x0", "scroll pixel 1 wheels -1,0,0 flags=0x100",
+        "key 0 up flags=0x0"}},
+      {"no cursor: buttons go up at 0,0",
+       {"null"},
+       {R"({"type":"button","x":0.5,"y":0.5,"button":2,"down":true})"},
+       {"mouse 3 at 959.5,539.5 button 1 clicks 1 flags=0x0",
+        "mouse 4 at 0,0 button 1 clicks 1 flags=0x0"}},
+      {"no scroll events", {"scroll"}, {R"({"type":"wheel","delta":1})", kKeyADown},
+       {"key 0 down flags=0x0", "key 0 up flags=0x0"}},
+  };
+  for (const Case& c : cases) {
+    recording::Answers answers;
+    answers.failing = c.failing;
+    EXPECT_EQ(posted_by(c.commands, answers), c.expected) << c.name;
+    expect_each_event_handled_once(c.name);
+  }
+}
+
+// Each click's count, as its press carried it.
+std::vector<int64_t> press_counts() {
+  std::vector<int64_t> counts;
+  for (const recording::Event& event : recording::events()) {
+    if (event.kind == "mouse" && event.type == kCGEventLeftMouseDown) {
+      counts.push_back(event.click_state);
+    }
+  }
+  return counts;
+}
+
+void handle(std::string line) {
+  line.reserve(line.size() + kLinePadding);
+  dispatch_line(line);
+}
+
+// The person's double-click speed lives in the global domain, which the
+// "App" search of the current application covers. The agent reads it once,
+// so each case runs in a process of its own.
+TEST(MacOSBackend, ReadsTheDoubleClickSpeedWhereItLives) {
+  struct Case {
+    const char* name;
+    std::optional<double> setting;  // seconds
+    std::vector<int64_t> counts;    // of two clicks 150 ms apart
+  } cases[] = {
+      {"set to 0.1 s", 0.1, {1, 1}},
+      {"set to 0.3 s", 0.3, {1, 2}},
+      {"never set: macOS's own 0.5 s", std::nullopt, {1, 2}},
+  };
+  // A process of its own for each: the test binary started afresh.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const Case& c : cases) {
+    EXPECT_EXIT(
+        {
+          recording::Answers answers;
+          answers.double_click = c.setting;
+          recording::reset(answers);
+          for (int click = 0; click < 2; ++click) {
+            if (click > 0) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            handle(R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})");
+            handle(R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":false})");
+          }
+          bool right = press_counts() == c.counts &&
+                       recording::preference_domains() == Lines{"current"} &&
+                       recording::errors().empty() && recording::unreleased() == 0;
+          for (const std::string& error : recording::errors()) fprintf(stderr, "%s\n", error.c_str());
+          for (const std::string& domain : recording::preference_domains()) {
+            fprintf(stderr, "asked the %s application's preferences\n", domain.c_str());
+          }
+          for (int64_t count : press_counts()) fprintf(stderr, "a press counting %ld\n", count);
+          std::exit(right ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << c.name;
+  }
+}
+
+}  // namespace

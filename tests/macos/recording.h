@@ -1,0 +1,70 @@
+// What the recording CoreGraphics saw, and the answers it gives: the tests'
+// side of ApplicationServices/ApplicationServices.h.
+//
+// It follows Apple's documented behaviour where the backend relies on it: a
+// mouse event's button number counts only for the kCGEventOther* types
+// (the others' is their own button's); a new event carries flags of its own
+// (kCGEventFlagMaskNonCoalesced), which only CGEventSetFlags replaces;
+// CFRelease of NULL, or of an object released already, is an error, as is
+// any call on an event that is gone, or CFPreferencesCopyAppValue with
+// kCFPreferencesAnyApplication (CFPreferences.h: "should never be called
+// with kCFPreferencesAnyApplication"). Errors are recorded, not fatal.
+#pragma once
+
+#include <ApplicationServices/ApplicationServices.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace recording {
+
+struct Answers {
+  bool trusted = true;
+  CGRect main_display{{0, 0}, {1920, 1080}};
+  CGPoint cursor{0, 0};
+  // com.apple.mouse.doubleClickThreshold in the global domain, in seconds.
+  std::optional<double> double_click;
+  // Kinds whose creation returns NULL: "keyboard", "mouse", "scroll", "null".
+  std::vector<std::string> failing;
+};
+
+// One event the backend created, as it stands now.
+struct Event {
+  std::string kind;  // "keyboard", "mouse", "scroll" or "null" (CGEventCreate)
+  uint16_t key = 0;
+  bool key_down = false;
+  uint32_t type = 0;  // mouse
+  CGPoint location{0, 0};
+  uint32_t button = 0;  // the event's own, by Apple's rule above
+  int64_t click_state = 0;
+  uint32_t units = 0, wheel_count = 0;  // scroll
+  int32_t wheels[3] = {0, 0, 0};
+  uint64_t flags = kCGEventFlagMaskNonCoalesced;
+  std::vector<CGEventTapLocation> posts;
+  int releases = 0;
+};
+
+// Forgets everything and answers with `answers` from now on.
+void reset(const Answers& answers);
+
+// Every event created since the reset, in order.
+const std::vector<Event>& events();
+
+// The events posted, in order, one line each: "key 0 down flags=0x20000",
+// "mouse 6 at 959.5,539.5 button 0 clicks 1 flags=0x0", "scroll pixel 1
+// wheels -100,0,0 flags=0x100".
+std::vector<std::string> posted();
+
+// Misuses of the API, one line each, such as "CFRelease(NULL)".
+const std::vector<std::string>& errors();
+
+// How often AXIsProcessTrusted was asked, and which application IDs
+// CFPreferencesCopyAppValue was given ("current", "any" or another).
+int trust_asked();
+const std::vector<std::string>& preference_domains();
+
+// Objects the backend was handed (events, numbers) and has not released.
+int unreleased();
+
+}  // namespace recording
