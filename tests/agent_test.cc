@@ -30,14 +30,6 @@ struct Outcome {
   Events events;
 };
 
-std::string read_all(FILE* file) {
-  rewind(file);
-  std::string text;
-  char buffer[4096];
-  while (size_t count = fread(buffer, 1, sizeof buffer, file)) text.append(buffer, count);
-  return text;
-}
-
 Outcome run(std::string_view input, standin::Config config = {},
             std::vector<const char*> args = {"input-agent"}) {
   config.record = true;

@@ -252,3 +252,11 @@ std::vector<RepeatCase> repeat_cases() {
             with({evdev(KEY_CAPSLOCK, 1), evdev(KEY_CAPSLOCK, 0)}, evdev_a))},
   };
 }
+
+Seen starting_with(const Seen& seen, std::string_view prefix) {
+  Seen kept;
+  for (const std::string& line : seen) {
+    if (line.starts_with(prefix)) kept.push_back(line);
+  }
+  return kept;
+}

@@ -50,3 +50,6 @@ struct RepeatCase {
   Seen evdev;  // as the kernel reports them: "KEY <code> <value>"
 };
 std::vector<RepeatCase> repeat_cases();
+
+// The lines of `seen` that start with `prefix` ("key", "button").
+Seen starting_with(const Seen& seen, std::string_view prefix);

@@ -4,8 +4,6 @@
 
 #include "app/agent.h"
 
-namespace {
-
 std::string read_all(FILE* file) {
   rewind(file);
   std::string text;
@@ -13,8 +11,6 @@ std::string read_all(FILE* file) {
   while (size_t count = fread(buffer, 1, sizeof buffer, file)) text.append(buffer, count);
   return text;
 }
-
-}  // namespace
 
 AgentRun run_in_process(std::string_view input, std::vector<const char*> args) {
   FILE* in = tmpfile();

@@ -2,6 +2,7 @@
 // status line and exit status, on whichever platform the test links.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,9 @@ struct AgentRun {
 };
 
 AgentRun run_in_process(std::string_view input, std::vector<const char*> args = {"input-agent"});
+
+// All that `file` holds, read from its start.
+std::string read_all(FILE* file);
 
 // The commands, one line each.
 std::string lines(std::initializer_list<std::string_view> commands);

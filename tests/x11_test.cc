@@ -302,11 +302,8 @@ TEST_F(X11Agent, RepeatsAreExactlyTheCommands) {
       for (const RepeatCase& c : repeat_cases()) {
         send(agent_, c.commands);
         std::this_thread::sleep_for(c.held_for);
-        Seen keys;
-        for (const std::string& line : observe(c.then)) {
-          if (line.starts_with("key")) keys.push_back(line);
-        }
-        EXPECT_EQ(keys, c.keys) << situation << ", " << agent << ": " << c.name;
+        EXPECT_EQ(starting_with(observe(c.then), "key"), c.keys)
+            << situation << ", " << agent << ": " << c.name;
       }
       EXPECT_EQ(keyboard_repeat(display), while_running) << situation << ", " << agent;
       close_input(agent_);
