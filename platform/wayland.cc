@@ -320,9 +320,10 @@ bool set_keymap(Compositor& c) {
   c.xkb.context = {xkb.context_new(XKB_CONTEXT_NO_FLAGS), xkb.context_unref};
   if (!c.xkb.context) return false;
   std::string text = keymap_text(c);
-  c.xkb.keymap = {xkb.keymap_new_from_string(c.xkb.context.get(), text.c_str(),
-                                             XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
-                  xkb.keymap_unref};
+  c.xkb.keymap = {
+      xkb.keymap_new_from_string(c.xkb.context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                 XKB_KEYMAP_COMPILE_NO_FLAGS),
+      xkb.keymap_unref};
   if (!c.xkb.keymap) return false;
   c.xkb.state = {xkb.state_new(c.xkb.keymap.get()), xkb.state_unref};
   int fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
@@ -371,8 +372,7 @@ platform::Reach make_devices() {
     await(c, kApplicationsCatchUp, [&] { return std::chrono::steady_clock::now() >= settled; });
   }
   round_trip(c);
-  return wl_display_get_error(c.display) == 0 ? platform::Reach::kReady
-                                              : platform::Reach::kRefused;
+  return wl_display_get_error(c.display) == 0 ? platform::Reach::kReady : platform::Reach::kRefused;
 }
 
 platform::Reach connect() {

@@ -296,7 +296,8 @@ void turn_off_repeat(Server& x, xcb_xkb_get_controls_cookie_t core_asked,
   xcb_connection_t* c = x.connection.get();
   std::vector<xcb_input_device_id_t> keyboards = xtest_and_other_keyboards(devices);
   std::vector<xcb_xkb_get_controls_cookie_t> asked{core_asked};
-  for (xcb_input_device_id_t keyboard : keyboards) asked.push_back(xcb_xkb_get_controls(c, keyboard));
+  for (xcb_input_device_id_t keyboard : keyboards)
+    asked.push_back(xcb_xkb_get_controls(c, keyboard));
   std::vector<Repeat> found;
   for (size_t i = 0; i < asked.size(); ++i) {
     found.push_back({i == 0 ? xcb_xkb_device_spec_t{XCB_XKB_ID_USE_CORE_KBD} : keyboards[i - 1],

@@ -25,7 +25,8 @@ std::string wheel(double delta) {
 }
 
 std::string release() {
-  return R"({"type":"release"})" "\n";
+  return R"({"type":"release"})"
+         "\n";
 }
 
 namespace {

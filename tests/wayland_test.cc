@@ -393,8 +393,8 @@ TEST_F(WaylandAgent, SigtermEndsTheWaitForACompositorThatReadsNothing) {
   signal(SIGPIPE, SIG_IGN);
   std::thread writer([&] {
     std::string_view left = commands;
-    for (ssize_t written; !left.empty() && (written = write(agent_.input, left.data(),
-                                                            left.size())) > 0;) {
+    for (ssize_t written;
+         !left.empty() && (written = write(agent_.input, left.data(), left.size())) > 0;) {
       left.remove_prefix(written);
     }
   });

@@ -30,9 +30,9 @@
 namespace {
 
 // The variables that choose the agent's backend; the tests set their own.
-const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=",     "DISPLAY=",
-                                            "XDG_SESSION_TYPE=",    "INPUT_AGENT_BACKEND=",
-                                            "INPUT_AGENT_VERBOSE=", "XDG_RUNTIME_DIR="};
+const std::vector<std::string> kChoosing = {
+    "WAYLAND_DISPLAY=",     "DISPLAY=",        "XDG_SESSION_TYPE=", "INPUT_AGENT_BACKEND=",
+    "INPUT_AGENT_VERBOSE=", "XDG_RUNTIME_DIR="};
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
@@ -546,8 +546,7 @@ TEST_F(X11Agent, ChoosesTheXServerWhenLeftOverWaylandVariablesLeadNowhere) {
       if (verbose) variables.push_back("INPUT_AGENT_VERBOSE=1");
       agent_ = start_child(AGENT_PATH, {}, variables, kChoosing);
       ASSERT_EQ(read_line(agent_.output), "READY\n") << c.name;
-      EXPECT_EQ(observe(key("KeyW", true) + key("KeyW", false)),
-                (Seen{"key down w", "key up w"}))
+      EXPECT_EQ(observe(key("KeyW", true) + key("KeyW", false)), (Seen{"key down w", "key up w"}))
           << c.name;
       close_input(agent_);
       EXPECT_EQ(wait_for_exit(agent_), 0) << c.name;

@@ -82,14 +82,11 @@ TEST(MacOSBackend, CommandsBecomeTheirEvents) {
         "mouse 26 at 1919,0 button 2 clicks 1 flags=0x20000", "key 56 up flags=0x0"}},
       {"a move, and the dragged type of each button",
        {R"({"type":"move","x":0.25,"y":0.25})",
-        R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
-        R"({"type":"move","x":1,"y":1})",
+        R"({"type":"button","x":0,"y":0,"button":0,"down":true})", R"({"type":"move","x":1,"y":1})",
         R"({"type":"button","x":1,"y":1,"button":0,"down":false})",
-        R"({"type":"button","x":0,"y":0,"button":2,"down":true})",
-        R"({"type":"move","x":1,"y":1})",
+        R"({"type":"button","x":0,"y":0,"button":2,"down":true})", R"({"type":"move","x":1,"y":1})",
         R"({"type":"button","x":1,"y":1,"button":2,"down":false})",
-        R"({"type":"button","x":0,"y":0,"button":1,"down":true})",
-        R"({"type":"move","x":1,"y":1})",
+        R"({"type":"button","x":0,"y":0,"button":1,"down":true})", R"({"type":"move","x":1,"y":1})",
         R"({"type":"button","x":1,"y":1,"button":1,"down":false})"},
        {"mouse 5 at 479.75,269.75 button 0 clicks 0 flags=0x0",
         "mouse 1 at 0,0 button 0 clicks 1 flags=0x0",
@@ -149,7 +146,12 @@ TEST(MacOSBackend, StartUpModes) {
     int trust_asked;
   } cases[] = {
       {"not trusted", {"input-agent"}, false, "ACCESSIBILITY_REQUIRED\n", 1, 1},
-      {"self-test, trust not asked", {"input-agent", "--self-test"}, false, "READY keys=83\n", 0, 0},
+      {"self-test, trust not asked",
+       {"input-agent", "--self-test"},
+       false,
+       "READY keys=83\n",
+       0,
+       0},
   };
   for (const Case& c : cases) {
     recording::Answers answers;
@@ -178,14 +180,15 @@ TEST(MacOSBackend, EventsTheSystemCannotMakeAreSkipped) {
        {"mouse"},
        {R"({"type":"button","x":0,"y":0,"button":0,"down":true})", kKeyADown,
         R"({"type":"wheel","delta":1})"},
-       {"key 0 down flags=0x0", "scroll pixel 1 wheels -1,0,0 flags=0x100",
-        "key 0 up flags=0x0"}},
+       {"key 0 down flags=0x0", "scroll pixel 1 wheels -1,0,0 flags=0x100", "key 0 up flags=0x0"}},
       {"no cursor: buttons go up at 0,0",
        {"null"},
        {R"({"type":"button","x":0.5,"y":0.5,"button":2,"down":true})"},
        {"mouse 3 at 959.5,539.5 button 1 clicks 1 flags=0x0",
         "mouse 4 at 0,0 button 1 clicks 1 flags=0x0"}},
-      {"no scroll events", {"scroll"}, {R"({"type":"wheel","delta":1})", kKeyADown},
+      {"no scroll events",
+       {"scroll"},
+       {R"({"type":"wheel","delta":1})", kKeyADown},
        {"key 0 down flags=0x0", "key 0 up flags=0x0"}},
   };
   for (const Case& c : cases) {
@@ -241,7 +244,8 @@ TEST(MacOSBackend, ReadsTheDoubleClickSpeedWhereItLives) {
           bool right = press_counts() == c.counts &&
                        recording::preference_domains() == Lines{"current"} &&
                        recording::errors().empty() && recording::unreleased() == 0;
-          for (const std::string& error : recording::errors()) fprintf(stderr, "%s\n", error.c_str());
+          for (const std::string& error : recording::errors())
+            fprintf(stderr, "%s\n", error.c_str());
           for (const std::string& domain : recording::preference_domains()) {
             fprintf(stderr, "asked the %s application's preferences\n", domain.c_str());
           }

@@ -17,7 +17,8 @@ struct __CFString {
   std::string text;
 };
 
-const CFStringRef kCFPreferencesAnyApplication = recorded_constant_string("kCFPreferencesAnyApplication");
+const CFStringRef kCFPreferencesAnyApplication =
+    recorded_constant_string("kCFPreferencesAnyApplication");
 const CFStringRef kCFPreferencesCurrentApplication =
     recorded_constant_string("kCFPreferencesCurrentApplication");
 
@@ -226,8 +227,8 @@ void CGEventSetIntegerValueField(CGEventRef ref, CGEventField field, int64_t val
   recording::Event* event = live(ref, "CGEventSetIntegerValueField");
   if (!event) return;
   if (field != kCGMouseEventClickState || event->kind != "mouse") {
-    error("CGEventSetIntegerValueField of field " + std::to_string(field) + " on a " +
-          event->kind + " event");
+    error("CGEventSetIntegerValueField of field " + std::to_string(field) + " on a " + event->kind +
+          " event");
     return;
   }
   event->click_state = value;
