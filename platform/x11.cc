@@ -427,6 +427,11 @@ void* await_answer(xcb_connection_t* c, unsigned sequence) {
   return answer;
 }
 
+// Rounded half away from zero, as lround does, without its library call.
+int16_t whole_pixel(double coordinate) {
+  return static_cast<int16_t>(coordinate < 0 ? coordinate - 0.5 : coordinate + 0.5);
+}
+
 uint8_t x_button(uint32_t platform_button) {
   switch (platform_button) {
     case platform::kButtonRight:
@@ -492,8 +497,7 @@ void post_key(uint16_t code, bool down, uint64_t) {
 // application. The server turns moves into drags by itself.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Server& x = server();
-  fake_input(x, XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(std::lround(point.x)),
-             static_cast<int16_t>(std::lround(point.y)));
+  fake_input(x, XCB_MOTION_NOTIFY, 0, whole_pixel(point.x), whole_pixel(point.y));
   x.last_motion = point;
   bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) {
