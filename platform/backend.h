@@ -32,6 +32,7 @@ struct Backend {
 extern const Backend kX11Backend;
 extern const Backend kWaylandBackend;
 extern const Backend kUinputBackend;
+extern const Backend kEisBackend;
 
 // The display layout as any client of a display server reads it, for the
 // uinput backend, which posts below the display server.

@@ -1,10 +1,11 @@
 // The Linux agent's platform: the backend is chosen once, when the agent
 // asks whether it may post input, and every later call goes to it.
 //
-// INPUT_AGENT_BACKEND=wayland, uinput or x11 (in any case) forces one.
-// Otherwise a Wayland session gets the Wayland backend, else uinput (GNOME
-// and KDE Plasma offer no virtual-input protocol); XTest there would reach
-// only the X applications under XWayland. An X session gets X11, and with
+// INPUT_AGENT_BACKEND=wayland, eis, uinput or x11 (in any case) forces one.
+// Otherwise a Wayland session gets the Wayland backend (wlroots
+// compositors), else the compositor's input server through libei (GNOME,
+// KDE Plasma), else uinput; XTest there would reach only the X applications
+// under XWayland. An X session gets X11, and with
 // no display server at all (a text console) uinput is the one. A Wayland
 // session whose compositor does not answer while an X server does is taken
 // for an X session: its variables are often left over (in tmux or screen,
@@ -29,6 +30,7 @@ struct Candidate {
 
 constexpr Candidate kCandidates[] = {
     {"wayland", &kWaylandBackend},
+    {"eis", &kEisBackend},
     {"uinput", &kUinputBackend},
     {"x11", &kX11Backend},
 };
@@ -55,7 +57,7 @@ Choice forced(const std::string& name) {
     }
     return {nullptr, "INPUT_AGENT_BACKEND=" + name + ", which cannot post input here"};
   }
-  return {nullptr, "INPUT_AGENT_BACKEND=" + name + " names no backend (wayland, uinput, x11)"};
+  return {nullptr, "INPUT_AGENT_BACKEND=" + name + " names no backend (wayland, eis, uinput, x11)"};
 }
 
 // uinput, where the display server gives no better way.
@@ -78,9 +80,17 @@ Choice choose() {
       return {&kX11Backend, "no Wayland compositor answers (" + session + "), the X server at " +
                                 display + " does"};
     }
-    return uinput_since(wayland == Reach::kNobody
-                            ? "no Wayland compositor answers (" + session + ")"
-                            : "the Wayland compositor makes no virtual keyboard and pointer");
+    if (wayland == Reach::kNobody) {
+      return uinput_since("no Wayland compositor answers (" + session + ")");
+    }
+    // GNOME and KDE Plasma: their input server, which the person grants
+    // access to; a refusal is theirs to make, so uinput does not go round it.
+    Reach eis = kEisBackend.connect();
+    if (eis == Reach::kReady) return {&kEisBackend, "the compositor's input server (EIS)"};
+    if (eis == Reach::kRefused) {
+      return {nullptr, "the compositor's input server (EIS) did not let the agent in"};
+    }
+    return uinput_since("the Wayland compositor offers neither virtual devices nor an input server");
   }
   if (x_session()) {
     Reach x = kX11Backend.connect();

@@ -1,33 +1,26 @@
 #include "platform/xkbcommon.h"
 
-#include <dlfcn.h>
-
 #include <optional>
+
+#include "platform/library.h"
 
 namespace {
 
 std::optional<Xkbcommon> load() {
-  // Kept loaded for the life of the process.
-  void* library = dlopen("libxkbcommon.so.0", RTLD_NOW | RTLD_LOCAL);
-  if (!library) return std::nullopt;
-  bool complete = true;
-  auto find = [&]<typename Function>(Function& function, const char* name) {
-    function = reinterpret_cast<Function>(dlsym(library, name));
-    complete = complete && function;
-  };
+  Library library("libxkbcommon.so.0");
   Xkbcommon x;
-  find(x.context_new, "xkb_context_new");
-  find(x.context_unref, "xkb_context_unref");
-  find(x.keymap_new_from_names, "xkb_keymap_new_from_names");
-  find(x.keymap_new_from_string, "xkb_keymap_new_from_string");
-  find(x.keymap_get_as_string, "xkb_keymap_get_as_string");
-  find(x.keymap_unref, "xkb_keymap_unref");
-  find(x.state_new, "xkb_state_new");
-  find(x.state_unref, "xkb_state_unref");
-  find(x.state_update_key, "xkb_state_update_key");
-  find(x.state_serialize_mods, "xkb_state_serialize_mods");
-  find(x.state_serialize_layout, "xkb_state_serialize_layout");
-  if (!complete) return std::nullopt;
+  library.find(x.context_new, "xkb_context_new");
+  library.find(x.context_unref, "xkb_context_unref");
+  library.find(x.keymap_new_from_names, "xkb_keymap_new_from_names");
+  library.find(x.keymap_new_from_string, "xkb_keymap_new_from_string");
+  library.find(x.keymap_get_as_string, "xkb_keymap_get_as_string");
+  library.find(x.keymap_unref, "xkb_keymap_unref");
+  library.find(x.state_new, "xkb_state_new");
+  library.find(x.state_unref, "xkb_state_unref");
+  library.find(x.state_update_key, "xkb_state_update_key");
+  library.find(x.state_serialize_mods, "xkb_state_serialize_mods");
+  library.find(x.state_serialize_layout, "xkb_state_serialize_layout");
+  if (!library.complete()) return std::nullopt;
   return x;
 }
 

@@ -25,6 +25,7 @@
 
 #include "child_process.h"
 #include "desktop_commands.h"
+#include "wayland_recording.h"
 
 namespace {
 
@@ -104,10 +105,6 @@ const std::vector<std::string> kChoosing = {"WAYLAND_DISPLAY=",     "DISPLAY=",
                                             "XDG_RUNTIME_DIR=",     "XDG_SESSION_TYPE=",
                                             "INPUT_AGENT_BACKEND=", "INPUT_AGENT_VERBOSE="};
 
-struct Rect {
-  int x, y, width, height;
-};
-
 constexpr Rect kMain{0, 0, 1280, 800};
 
 class WaylandAgent : public ::testing::Test {
@@ -123,20 +120,13 @@ class WaylandAgent : public ::testing::Test {
       wait_for_end(agent_);
       close_pipes(agent_);
     }
-    stop_recorder();
+    recording_.stop();
   }
 
   void start_recorder() {
-    recorder_ = start_child(RECORDER_PATH, {}, sway_.client_environment(), kChoosing);
-    recorded_.clear();
-    ASSERT_EQ(recorded_line(), "ready");
+    ASSERT_TRUE(recording_.start(RECORDER_PATH, sway_.client_environment(), kChoosing));
   }
-
-  void stop_recorder() {
-    kill(recorder_.pid, SIGTERM);
-    wait_for_end(recorder_);
-    close_pipes(recorder_);
-  }
+  void stop_recorder() { recording_.stop(); }
 
   // Starts the agent on this compositor and, unless told not to, waits until
   // the pointer has come into the recorder's window (the compositor says so
@@ -148,57 +138,14 @@ class WaylandAgent : public ::testing::Test {
     if (settle) observe("");
   }
 
-  // Where the agent puts fraction (x, y) of `area`.
-  static std::pair<int, int> pixel(Rect area, double x, double y) {
-    return {static_cast<int>(std::lround(area.x + x * (area.width - 1))),
-            static_cast<int>(std::lround(area.y + y * (area.height - 1)))};
-  }
-
-  // The recorder's next line, read in large pieces so that it never waits
-  // for the test; nothing when it has said nothing for 20 s, or has ended.
-  std::optional<std::string> recorded_line() {
-    for (;;) {
-      if (size_t end = recorded_.find('\n'); end != std::string::npos) {
-        std::string line = recorded_.substr(0, end);
-        recorded_.erase(0, end + 1);
-        return line;
-      }
-      pollfd readable{recorder_.output, POLLIN, 0};
-      char piece[65536];
-      ssize_t count =
-          poll(&readable, 1, 20000) == 1 ? read(recorder_.output, piece, sizeof piece) : 0;
-      if (count <= 0) return std::nullopt;
-      recorded_.append(piece, count);
-    }
-  }
-
-  // The recorder's lines until one that starts with `last` (which is left
-  // out), or all it said with a note that `last` never came.
-  Seen until(const std::string& last) {
-    Seen seen;
-    while (std::optional<std::string> line = recorded_line()) {
-      if (*line == last || line->starts_with(last + " ")) return seen;
-      seen.push_back(*line);
-    }
-    seen.push_back("(never saw: " + last + ")");
-    return seen;
-  }
-
-  // Sends `commands`, then a move to a marker spot, and returns what the
-  // recorder saw before the marker arrived. The marker alternates between
-  // two spots so that it always moves the pointer.
+  Seen until(const std::string& last) { return recording_.until(last); }
   Seen observe(const std::string& commands, Rect area = kMain) {
-    double marker_x = (marker_count_++ % 2) ? 0.37 : 0.63;
-    send(agent_, commands + move(marker_x, 0.77));
-    auto [x, y] = pixel(area, marker_x, 0.77);
-    return until("move " + std::to_string(x) + "," + std::to_string(y));
+    return recording_.observe(agent_, commands, area);
   }
 
   Sway sway_;
-  Child recorder_;
+  WaylandRecording recording_;
   Child agent_;
-  std::string recorded_;  // read from the recorder, not yet taken as lines
-  int marker_count_ = 0;
 };
 
 // The compositor announces the agent's new devices to applications, which

@@ -1,0 +1,245 @@
+// The EIS backend, for Wayland desktops without the wlroots virtual-input
+// protocols, GNOME (mutter) and KDE Plasma (KWin) among them: the
+// compositor's input server takes emulated devices from a libei client, as
+// it takes real ones. The connection comes through the RemoteDesktop portal
+// (platform/eis_connect.cc); libei is loaded when this backend is tried.
+//
+// The agent asks the seat for a keyboard, an absolute pointer, buttons and
+// scrolling, and reports that it is ready once the compositor has resumed a
+// keyboard and an absolute pointer for it. Keys go out as evdev codes, which
+// the compositor reads with its own keymap, so it works the modifiers out
+// itself, as for a physical keyboard. Positions go on the absolute pointer
+// within its regions; each command's events end with a frame per device.
+#include <linux/input-event-codes.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <thread>
+
+#include "keymap/evdev.h"
+#include "platform/backend.h"
+#include "platform/eis_connect.h"
+#include "platform/libei.h"
+#include "platform/wheel.h"
+
+namespace {
+
+using platform::Bounds;
+using platform::Point;
+using platform::Reach;
+
+// How long the compositor gets to resume the agent's devices at start, and
+// to take the last events at exit.
+constexpr std::chrono::milliseconds kStartPatience{2000};
+constexpr std::chrono::milliseconds kExitPatience{250};
+// How long applications get to see the new devices once they are resumed:
+// events sent at once are lost when the seat had none before.
+constexpr std::chrono::milliseconds kApplicationsCatchUp{100};
+// A wheel step, in libei's discrete units.
+constexpr int32_t kDiscretePerStep = 120;
+
+struct Devices {
+  const Libei* ei = nullptr;
+  struct ei* context = nullptr;
+  struct ei_device* keyboard = nullptr;
+  struct ei_device* pointer = nullptr;  // absolute, with buttons and scrolling
+  bool keyboard_resumed = false, pointer_resumed = false;
+  bool disconnected = false;
+  uint32_t sequence = 0;
+  Bounds main_display{0, 0, 0, 0};
+  std::optional<Point> last_point;
+  WheelCarry wheel;
+  bool events_taken_in = false;  // since the last read of the agent's input
+  bool pong = false;
+};
+
+Devices the_devices;
+
+// The region at 0,0 is the main display, where there is one: it is where
+// a compositor puts its primary monitor, and what a page's fractions mean on
+// the other backends; else the first region.
+Bounds main_region(Devices& d) {
+  std::optional<Bounds> chosen;
+  for (size_t i = 0; d.pointer; ++i) {
+    struct ei_region* region = d.ei->device_get_region(d.pointer, i);
+    if (!region) break;
+    Bounds bounds{static_cast<double>(d.ei->region_get_x(region)),
+                  static_cast<double>(d.ei->region_get_y(region)),
+                  static_cast<double>(d.ei->region_get_width(region)),
+                  static_cast<double>(d.ei->region_get_height(region))};
+    bool at_origin = bounds.x == 0 && bounds.y == 0;
+    if (!chosen || (at_origin && !(chosen->x == 0 && chosen->y == 0))) chosen = bounds;
+  }
+  return chosen.value_or(Bounds{0, 0, 0, 0});
+}
+
+// Takes `device` (or nothing) as the keyboard or pointer, letting go of the
+// one before.
+void adopt(Devices& d, struct ei_device* device, struct ei_device*& slot, bool& resumed) {
+  if (slot) d.ei->device_unref(slot);
+  slot = device ? d.ei->device_ref(device) : nullptr;
+  resumed = false;
+}
+
+void handle(Devices& d, struct ei_event* event) {
+  const Libei& ei = *d.ei;
+  struct ei_device* device = ei.event_get_device(event);
+  switch (ei.event_get_type(event)) {
+    case EI_EVENT_SEAT_ADDED:
+      ei.seat_bind_capabilities(ei.event_get_seat(event), EI_DEVICE_CAP_KEYBOARD,
+                                EI_DEVICE_CAP_POINTER_ABSOLUTE, EI_DEVICE_CAP_BUTTON,
+                                EI_DEVICE_CAP_SCROLL, nullptr);
+      break;
+    case EI_EVENT_DEVICE_ADDED:
+      if (ei.device_has_capability(device, EI_DEVICE_CAP_KEYBOARD)) {
+        adopt(d, device, d.keyboard, d.keyboard_resumed);
+      }
+      if (ei.device_has_capability(device, EI_DEVICE_CAP_POINTER_ABSOLUTE)) {
+        adopt(d, device, d.pointer, d.pointer_resumed);
+        d.main_display = main_region(d);
+      }
+      break;
+    case EI_EVENT_DEVICE_RESUMED:
+      ei.device_start_emulating(device, ++d.sequence);
+      if (device == d.keyboard) d.keyboard_resumed = true;
+      if (device == d.pointer) d.pointer_resumed = true;
+      break;
+    case EI_EVENT_DEVICE_PAUSED:
+      if (device == d.keyboard) d.keyboard_resumed = false;
+      if (device == d.pointer) d.pointer_resumed = false;
+      break;
+    case EI_EVENT_DEVICE_REMOVED:
+      if (device == d.keyboard) adopt(d, nullptr, d.keyboard, d.keyboard_resumed);
+      if (device == d.pointer) adopt(d, nullptr, d.pointer, d.pointer_resumed);
+      break;
+    case EI_EVENT_DISCONNECT:
+      d.disconnected = true;
+      break;
+    case EI_EVENT_PONG:
+      d.pong = true;
+      break;
+    default:
+      break;
+  }
+}
+
+// Reads and handles what the input server has sent, waiting at most
+// `timeout` milliseconds for something to arrive.
+void take_in_events(Devices& d, int timeout) {
+  pollfd readable{d.ei->get_fd(d.context), POLLIN, 0};
+  if (timeout > 0 && poll(&readable, 1, timeout) <= 0) return;
+  d.ei->dispatch(d.context);
+  while (struct ei_event* event = d.ei->get_event(d.context)) {
+    handle(d, event);
+    d.ei->event_unref(event);
+  }
+}
+
+template <typename Done>
+void await(Devices& d, std::chrono::milliseconds patience, Done done) {
+  auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!done() && !d.disconnected) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    take_in_events(d, static_cast<int>(left.count()));
+  }
+}
+
+Reach connect() {
+  Devices& d = the_devices;
+  d.ei = libei();
+  if (!d.ei) return Reach::kNobody;
+  EisConnection connection = connect_to_eis();
+  if (connection.reach != Reach::kReady) return connection.reach;
+  d.context = d.ei->new_sender(nullptr);
+  d.ei->configure_name(d.context, "input-agent");
+  if (d.ei->setup_backend_fd(d.context, connection.fd) != 0) return Reach::kRefused;
+  await(d, kStartPatience, [&] { return d.keyboard_resumed && d.pointer_resumed; });
+  if (!d.keyboard_resumed || !d.pointer_resumed || d.main_display.width <= 0) {
+    return Reach::kRefused;
+  }
+  std::this_thread::sleep_for(kApplicationsCatchUp);
+  return Reach::kReady;
+}
+
+// Takes in the input server's news once per read of the agent's input.
+Bounds main_display() {
+  Devices& d = the_devices;
+  if (!d.events_taken_in) {
+    d.events_taken_in = true;
+    take_in_events(d, 0);
+  }
+  return d.main_display;
+}
+
+// No client can read the pointer's position: where the agent last put it
+// stands in for it.
+std::optional<Point> cursor() {
+  return the_devices.last_point;
+}
+
+void post_key(uint16_t code, bool down, uint64_t) {
+  Devices& d = the_devices;
+  uint16_t key = evdev_code(code);
+  if (!key || !d.keyboard_resumed) return;
+  d.ei->device_keyboard_key(d.keyboard, key, down);
+  d.ei->device_frame(d.keyboard, d.ei->now(d.context));
+}
+
+// The point goes on its whole pixel, and never outside the main region:
+// the input server drops a point outside every region.
+void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
+  Devices& d = the_devices;
+  if (!d.pointer_resumed) return;
+  const Bounds& region = d.main_display;
+  double x = std::clamp(std::round(point.x), region.x, region.x + region.width - 1);
+  double y = std::clamp(std::round(point.y), region.y, region.y + region.height - 1);
+  d.ei->device_pointer_motion_absolute(d.pointer, x, y);
+  d.last_point = point;
+  bool press = platform::is_press(type), release = platform::is_release(type);
+  if (press || release) d.ei->device_button_button(d.pointer, evdev_button(button), press);
+  d.ei->device_frame(d.pointer, d.ei->now(d.context));
+}
+
+// Whole wheel steps, as discrete scrolling, positive downward.
+void post_wheel(int32_t pixels) {
+  Devices& d = the_devices;
+  auto steps = static_cast<int32_t>(take_wheel_steps(d.wheel, pixels));
+  if (steps == 0 || !d.pointer_resumed) return;
+  d.ei->device_scroll_discrete(d.pointer, 0, -steps * kDiscretePerStep);
+  d.ei->device_frame(d.pointer, d.ei->now(d.context));
+}
+
+void on_input() {
+  the_devices.events_taken_in = false;
+}
+
+// libei writes each event as it is made; a server that has gone ends input.
+bool flush() {
+  return !the_devices.disconnected;
+}
+
+// Waits, within a bound, for the answer to a ping, which comes after the
+// server has taken everything sent before it.
+void finish() {
+  Devices& d = the_devices;
+  struct ei_ping* ping = d.ei->new_ping(d.context);
+  d.pong = false;
+  d.ei->ping(ping);
+  await(d, kExitPatience, [&] { return d.pong; });
+  d.ei->ping_unref(ping);
+}
+
+// Named here, where these functions are the ones in scope.
+constexpr platform::Backend kBackend = {
+    connect, main_display, cursor, post_key, post_mouse, post_wheel, on_input, flush, finish,
+};
+
+}  // namespace
+
+const platform::Backend platform::kEisBackend = kBackend;

@@ -1,0 +1,58 @@
+#include "wayland_recording.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+
+std::pair<int, int> pixel(Rect area, double x, double y) {
+  return {static_cast<int>(std::lround(area.x + x * (area.width - 1))),
+          static_cast<int>(std::lround(area.y + y * (area.height - 1)))};
+}
+
+bool WaylandRecording::start(const std::string& path, const std::vector<std::string>& variables,
+                             const std::vector<std::string>& unset) {
+  recorder_ = start_child(path, {}, variables, unset);
+  buffered_.clear();
+  return line() == "ready";
+}
+
+void WaylandRecording::stop() {
+  kill(recorder_.pid, SIGTERM);
+  wait_for_end(recorder_);
+  close_pipes(recorder_);
+}
+
+std::optional<std::string> WaylandRecording::line() {
+  for (;;) {
+    if (size_t end = buffered_.find('\n'); end != std::string::npos) {
+      std::string line = buffered_.substr(0, end);
+      buffered_.erase(0, end + 1);
+      return line;
+    }
+    pollfd readable{recorder_.output, POLLIN, 0};
+    char piece[65536];
+    ssize_t count =
+        poll(&readable, 1, 20000) == 1 ? read(recorder_.output, piece, sizeof piece) : 0;
+    if (count <= 0) return std::nullopt;
+    buffered_.append(piece, count);
+  }
+}
+
+Seen WaylandRecording::until(const std::string& last) {
+  Seen seen;
+  while (std::optional<std::string> next = line()) {
+    if (*next == last || next->starts_with(last + " ")) return seen;
+    seen.push_back(*next);
+  }
+  seen.push_back("(never saw: " + last + ")");
+  return seen;
+}
+
+Seen WaylandRecording::observe(const Child& agent, const std::string& commands, Rect area) {
+  double marker_x = (markers_++ % 2) ? 0.37 : 0.63;
+  send(agent, commands + move(marker_x, 0.77));
+  auto [x, y] = pixel(area, marker_x, 0.77);
+  return until("move " + std::to_string(x) + "," + std::to_string(y));
+}
