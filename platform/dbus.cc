@@ -1,6 +1,5 @@
 #include "platform/dbus.h"
 
-
 #include <optional>
 
 #include "platform/library.h"
@@ -45,8 +44,7 @@ std::optional<Dbus> load() {
   library.find(d.connection_set_exit_on_disconnect, "dbus_connection_set_exit_on_disconnect");
   library.find(d.connection_close, "dbus_connection_close");
   library.find(d.connection_unref, "dbus_connection_unref");
-  library.find(d.connection_send_with_reply_and_block,
-               "dbus_connection_send_with_reply_and_block");
+  library.find(d.connection_send_with_reply_and_block, "dbus_connection_send_with_reply_and_block");
   library.find(d.connection_read_write, "dbus_connection_read_write");
   library.find(d.connection_pop_message, "dbus_connection_pop_message");
   library.find(d.message_new_method_call, "dbus_message_new_method_call");
@@ -178,13 +176,16 @@ int SessionBus::fd_in(const Message& reply) const {
 }
 
 void SessionBus::watch_response(const std::string& request_path) const {
-  std::string rule = "type='signal',interface='org.freedesktop.portal.Request',member='Response',"
-                     "path='" + request_path + "'";
+  std::string rule =
+      "type='signal',interface='org.freedesktop.portal.Request',member='Response',"
+      "path='" +
+      request_path + "'";
   dbus_->bus_add_match(connection_, rule.c_str(), nullptr);
 }
 
-std::optional<SessionBus::Response> SessionBus::await_response(
-    const std::string& request_path, std::chrono::milliseconds patience, bool (*stop)()) const {
+std::optional<SessionBus::Response> SessionBus::await_response(const std::string& request_path,
+                                                               std::chrono::milliseconds patience,
+                                                               bool (*stop)()) const {
   auto deadline = std::chrono::steady_clock::now() + patience;
   while (std::chrono::steady_clock::now() < deadline && !stop()) {
     // In slices, so that a stop request is seen soon.

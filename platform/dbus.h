@@ -63,8 +63,7 @@ class SessionBus {
     std::map<std::string, std::string> results;
   };
   std::optional<Response> await_response(const std::string& request_path,
-                                         std::chrono::milliseconds patience,
-                                         bool (*stop)()) const;
+                                         std::chrono::milliseconds patience, bool (*stop)()) const;
   // Asks the bus to pass on the Response signals of `request_path`; before
   // the request is made, so that none is missed.
   void watch_response(const std::string& request_path) const;

@@ -118,8 +118,8 @@ EisConnection through_portal(const SessionBus& bus) {
   auto created = portal.request(
       "CreateSession",
       [&](DBusMessage* call, const char* token) {
-        bus.append(call, {{"handle_token", token}, {"session_handle_token",
-                                                    session_token.c_str()}});
+        bus.append(call,
+                   {{"handle_token", token}, {"session_handle_token", session_token.c_str()}});
       },
       kPortalPatience);
   if (!created) return {-1, platform::Reach::kNobody, "no RemoteDesktop portal answers"};
@@ -170,9 +170,9 @@ EisConnection through_portal(const SessionBus& bus) {
 EisConnection through_mutter(const SessionBus& bus) {
   constexpr char kMutter[] = "org.gnome.Mutter.RemoteDesktop";
   constexpr char kSession[] = "org.gnome.Mutter.RemoteDesktop.Session";
-  std::optional<std::string> session = bus.path_in(bus.call(
-      bus.method(kMutter, "/org/gnome/Mutter/RemoteDesktop", kMutter, "CreateSession"),
-      kPortalPatience));
+  std::optional<std::string> session = bus.path_in(
+      bus.call(bus.method(kMutter, "/org/gnome/Mutter/RemoteDesktop", kMutter, "CreateSession"),
+               kPortalPatience));
   if (!session) return {-1, platform::Reach::kNobody, ""};
   Message call = bus.method(kMutter, session->c_str(), kSession, "ConnectToEIS");
   bus.append(call.get(), std::initializer_list<Option>{});
@@ -206,5 +206,6 @@ EisConnection connect_to_eis() {
     EisConnection connection = route(*bus);
     if (connection.reach != platform::Reach::kNobody) return connection;
   }
-  return {-1, platform::Reach::kNobody, "neither mutter's nor KWin's remote desktop interface answers"};
+  return {-1, platform::Reach::kNobody,
+          "neither mutter's nor KWin's remote desktop interface answers"};
 }

@@ -90,7 +90,8 @@ Choice choose() {
     if (eis == Reach::kRefused) {
       return {nullptr, "the compositor's input server (EIS) did not let the agent in"};
     }
-    return uinput_since("the Wayland compositor offers neither virtual devices nor an input server");
+    return uinput_since(
+        "the Wayland compositor offers neither virtual devices nor an input server");
   }
   if (x_session()) {
     Reach x = kX11Backend.connect();

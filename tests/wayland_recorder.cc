@@ -35,7 +35,8 @@ struct Window {
   xdg_surface* shell_surface = nullptr;
   xdg_toplevel* toplevel = nullptr;
   wl_buffer* buffer = nullptr;
-  bool shown = false;
+  bool fullscreen = false;  // in the last configure
+  bool shown = false;       // fullscreen on screen, as the compositor presented it
 };
 
 struct Client {
@@ -112,6 +113,17 @@ void say_ready_once_shown() {
   say("ready");
 }
 
+// A window counts as shown once the compositor has presented a frame of it
+// fullscreen: before that, it may still sit elsewhere (mutter maps a window
+// first and makes it fullscreen with a later configure), and pointer
+// positions in it would not be the output's.
+const wl_callback_listener kPresentedListener = {
+    .done = [](void* data, wl_callback* callback, uint32_t) {
+      wl_callback_destroy(callback);
+      static_cast<Window*>(data)->shown = true;
+      say_ready_once_shown();
+    }};
+
 const xdg_surface_listener kShellSurfaceListener = {
     .configure = [](void* data, xdg_surface* shell_surface, uint32_t serial) {
       auto* window = static_cast<Window*>(data);
@@ -120,13 +132,24 @@ const xdg_surface_listener kShellSurfaceListener = {
         window->buffer = white_buffer(window->width, window->height);
         wl_surface_attach(window->surface, window->buffer, 0, 0);
       }
+      if (window->fullscreen && window->buffer && !window->shown) {
+        wl_callback_add_listener(wl_surface_frame(window->surface), &kPresentedListener, window);
+        wl_surface_damage(window->surface, 0, 0, window->width, window->height);
+      }
       wl_surface_commit(window->surface);
-      window->shown = window->buffer != nullptr;
-      say_ready_once_shown();
     }};
 
 const xdg_toplevel_listener kToplevelListener = {
-    .configure = [](void*, xdg_toplevel*, int32_t, int32_t, wl_array*) {},
+    .configure =
+        [](void* data, xdg_toplevel*, int32_t, int32_t, wl_array* states) {
+          auto* window = static_cast<Window*>(data);
+          window->fullscreen = false;
+          for (auto* state = static_cast<uint32_t*>(states->data);
+               reinterpret_cast<char*>(state) < static_cast<char*>(states->data) + states->size;
+               ++state) {
+            if (*state == XDG_TOPLEVEL_STATE_FULLSCREEN) window->fullscreen = true;
+          }
+        },
     .close = [](void*, xdg_toplevel*) {},
     .configure_bounds = [](void*, xdg_toplevel*, int32_t, int32_t) {},
     .wm_capabilities = [](void*, xdg_toplevel*, wl_array*) {},

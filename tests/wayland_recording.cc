@@ -15,7 +15,18 @@ bool WaylandRecording::start(const std::string& path, const std::vector<std::str
                              const std::vector<std::string>& unset) {
   recorder_ = start_child(path, {}, variables, unset);
   buffered_.clear();
-  return line() == "ready";
+  early_.clear();
+  // The pointer may come into a window before all are on screen; what it
+  // says then is still to be read.
+  std::vector<std::string> before;
+  while (std::optional<std::string> next = line()) {
+    if (*next == "ready") {
+      early_ = std::move(before);
+      return true;
+    }
+    before.push_back(*next);
+  }
+  return false;
 }
 
 void WaylandRecording::stop() {
@@ -24,7 +35,12 @@ void WaylandRecording::stop() {
   close_pipes(recorder_);
 }
 
-std::optional<std::string> WaylandRecording::line() {
+std::optional<std::string> WaylandRecording::line(std::chrono::milliseconds patience) {
+  if (!early_.empty()) {
+    std::string first = early_.front();
+    early_.erase(early_.begin());
+    return first;
+  }
   for (;;) {
     if (size_t end = buffered_.find('\n'); end != std::string::npos) {
       std::string line = buffered_.substr(0, end);
@@ -33,16 +49,17 @@ std::optional<std::string> WaylandRecording::line() {
     }
     pollfd readable{recorder_.output, POLLIN, 0};
     char piece[65536];
-    ssize_t count =
-        poll(&readable, 1, 20000) == 1 ? read(recorder_.output, piece, sizeof piece) : 0;
+    ssize_t count = poll(&readable, 1, static_cast<int>(patience.count())) == 1
+                        ? read(recorder_.output, piece, sizeof piece)
+                        : 0;
     if (count <= 0) return std::nullopt;
     buffered_.append(piece, count);
   }
 }
 
-Seen WaylandRecording::until(const std::string& last) {
+Seen WaylandRecording::until(const std::string& last, std::chrono::milliseconds patience) {
   Seen seen;
-  while (std::optional<std::string> next = line()) {
+  while (std::optional<std::string> next = line(patience)) {
     if (*next == last || next->starts_with(last + " ")) return seen;
     seen.push_back(*next);
   }

@@ -3,6 +3,7 @@
 // test, and a marker move that tells where a batch of commands ends.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,13 +26,14 @@ class WaylandRecording {
              const std::vector<std::string>& unset);
   void stop();
 
-  // The next line; nothing when the recorder has said nothing for 20 s, or
-  // has ended.
-  std::optional<std::string> line();
+  // The next line; nothing when the recorder has said nothing for
+  // `patience`, or has ended.
+  std::optional<std::string> line(std::chrono::milliseconds patience = std::chrono::seconds(20));
 
   // The lines until one that starts with `last` (which is left out), or all
   // it said with a note that `last` never came.
-  Seen until(const std::string& last);
+  Seen until(const std::string& last,
+             std::chrono::milliseconds patience = std::chrono::seconds(20));
 
   // Sends `commands` to `agent`, then a move to a marker spot, and returns
   // what the recorder saw before the marker arrived. The marker alternates
@@ -40,6 +42,7 @@ class WaylandRecording {
 
  private:
   Child recorder_;
-  std::string buffered_;  // read, not yet taken as lines
+  std::string buffered_;            // read, not yet taken as lines
+  std::vector<std::string> early_;  // said before "ready", not yet taken
   int markers_ = 0;
 };

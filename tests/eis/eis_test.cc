@@ -1,0 +1,245 @@
+// input-agent against GNOME's compositor: tests/eis/run starts this in a
+// Debian 13 root with mutter 48, on a session bus of its own. mutter runs
+// headless with one monitor, the tests' recorder client shows a window on
+// it, and the agent reaches mutter's input server (EIS) through libei.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "desktop_commands.h"
+#include "wayland_recording.h"
+
+namespace {
+
+// The variables that choose a backend, which the tests set themselves.
+const std::vector<std::string> kChoosing = {
+    "WAYLAND_DISPLAY=",     "DISPLAY=",        "XDG_SESSION_TYPE=", "INPUT_AGENT_BACKEND=",
+    "INPUT_AGENT_VERBOSE=", "INPUT_AGENT_EIS="};
+
+constexpr Rect kMain{0, 0, 1280, 800};
+
+std::string agent_path() {
+  return std::getenv("EIS_TEST_AGENT");
+}
+
+// A headless mutter for the whole suite, in a runtime folder of its own,
+// with animations off.
+class Mutter {
+ public:
+  Mutter() {
+    char pattern[] = "/tmp/input-agent-mutter-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    std::filesystem::create_directories(folder_ + "/config/glib-2.0/settings");
+    std::ofstream(folder_ + "/config/glib-2.0/settings/keyfile")
+        << "[org/gnome/desktop/interface]\nenable-animations=false\n";
+    process_ = start_child("/usr/bin/mutter",
+                           {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x800"},
+                           {"XDG_RUNTIME_DIR=" + folder_, "XDG_CONFIG_HOME=" + folder_ + "/config",
+                            "GSETTINGS_BACKEND=keyfile"},
+                           {"WAYLAND_DISPLAY=", "DISPLAY="});
+    close_input(process_);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(folder_ + "/wayland-0") &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~Mutter() {
+    kill(process_.pid, SIGTERM);
+    wait_for_end(process_);
+    close_pipes(process_);
+    std::filesystem::remove_all(folder_);
+  }
+  bool running() const { return std::filesystem::exists(folder_ + "/wayland-0"); }
+  std::vector<std::string> client_environment() const {
+    return {"XDG_RUNTIME_DIR=" + folder_, "WAYLAND_DISPLAY=wayland-0", "XDG_SESSION_TYPE=wayland"};
+  }
+
+ private:
+  std::string folder_;
+  Child process_;
+};
+
+class EisAgent : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { mutter_ = new Mutter; }
+  static void TearDownTestSuite() { delete mutter_; }
+
+  void SetUp() override {
+    ASSERT_TRUE(mutter_->running());
+    ASSERT_TRUE(recording_.start(std::getenv("EIS_TEST_RECORDER"), mutter_->client_environment(),
+                                 kChoosing));
+  }
+
+  void TearDown() override {
+    if (agent_.pid > 0) {
+      close_input(agent_);
+      wait_for_end(agent_);
+      close_pipes(agent_);
+    }
+    recording_.stop();
+  }
+
+  // The agent on mutter's own remote desktop interface, asked for
+  // explicitly; its status line.
+  std::string start_agent(std::vector<std::string> variables = {"INPUT_AGENT_EIS=compositor"}) {
+    for (const std::string& variable : mutter_->client_environment()) {
+      variables.push_back(variable);
+    }
+    agent_ = start_child(agent_path(), {}, variables, kChoosing);
+    std::string status = read_line(agent_.output);
+    if (status == "READY\n") settle();
+    return status;
+  }
+
+  // mutter lets a new window grow into place (whatever the animation
+  // setting says), and positions in it come out scaled until it has: waits
+  // until a move lands where it should.
+  void settle() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      double x = attempt % 2 ? 0.25 : 0.75;
+      send(agent_, move(x, 0.5));
+      auto [px, py] = pixel(kMain, x, 0.5);
+      Seen seen = recording_.until("move " + std::to_string(px) + "," + std::to_string(py),
+                                   std::chrono::milliseconds(50));
+      if (seen.empty() || !seen.back().starts_with("(never saw")) return;
+    }
+  }
+
+  Seen observe(const std::string& commands, Rect area = kMain) {
+    return recording_.observe(agent_, commands, area);
+  }
+
+  static Mutter* mutter_;
+  WaylandRecording recording_;
+  Child agent_;
+};
+
+Mutter* EisAgent::mutter_ = nullptr;
+
+TEST_F(EisAgent, ChoosesTheInputServerAndSaysWhy) {
+  ASSERT_EQ(start_agent({"INPUT_AGENT_EIS=compositor", "INPUT_AGENT_VERBOSE=1"}), "READY\n");
+  close_input(agent_);
+  EXPECT_EQ(wait_for_exit(agent_), 0);
+  EXPECT_EQ(read_rest(agent_.errors),
+            "input-agent: backend eis: the compositor's input server (EIS)\n");
+}
+
+TEST_F(EisAgent, TypesWithTheCompositorsModifiers) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  observe("");
+  EXPECT_EQ(starting_with(observe(key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) +
+                                  key("ShiftLeft", false) + key("KeyB", true) + key("KeyB", false)),
+                          "key"),
+            (Seen{"key down Shift_L", "key down a with shift", "key up a with shift",
+                  "key up Shift_L with shift", "key down b", "key up b"}));
+}
+
+// mutter keeps the Super key pressed alone for itself (its overlay key), as
+// it does for a physical keyboard: the Meta keys are checked as modifiers.
+TEST_F(EisAgent, EveryKeyLandsOnItsPhysicalKey) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  Script keys;
+  for (const std::string& line : every_key().expected) {  // "<keysym> <code>"
+    if (line.starts_with("Super_")) continue;
+    std::string code = line.substr(line.find(' ') + 1);
+    keys.commands += key(code, true) + key(code, false);
+    keys.expected.push_back(line);
+  }
+  EXPECT_EQ(landed_keys(observe(keys.commands), keys), keys.expected);
+  for (const char* meta : {"MetaLeft", "MetaRight"}) {
+    EXPECT_EQ(starting_with(observe(key(meta, true) + key("KeyA", true) + key("KeyA", false) +
+                                    key(meta, false)),
+                            "key down a"),
+              Seen{"key down a with mod4"})
+        << meta;
+  }
+}
+
+TEST_F(EisAgent, MovesReachTheMonitorsFirstAndLastPixel) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  EXPECT_EQ(starting_with(observe(move(0, 0) + move(1, 1) + move(1, 0) + move(0.5, 0.25)), "move"),
+            (Seen{"move 0,0", "move 1279,799", "move 1279,0", "move 640,200"}));
+}
+
+TEST_F(EisAgent, ButtonsDragsAndTheWheel) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  observe("");
+  EXPECT_EQ(
+      starting_with(
+          observe(button(0, 0, 0, true) + button(0, 0, 0, false) + button(1, 1, 1, true) +
+                  button(1, 1, 1, false) + button(0.5, 0.5, 2, true) + button(0.5, 0.5, 2, false)),
+          "button"),
+      (Seen{"button down 1 at 0,0", "button up 1 at 0,0", "button down 2 at 1279,799",
+            "button up 2 at 1279,799", "button down 3 at 640,400", "button up 3 at 640,400"}));
+  EXPECT_EQ(
+      starting_with(observe(button(0, 0, 0, true) + move(0.5, 0.5) + button(0.5, 0.5, 0, false)),
+                    "move 640,400"),
+      Seen{"move 640,400 with button1"});
+  // A step is 100 pixels; leftovers carry while the direction stays.
+  Seen scrolls = starting_with(
+      observe(wheel(-100) + wheel(250) + wheel(40) + wheel(20) + wheel(-30) + wheel(-80)),
+      "scroll");
+  int up = 0, down = 0;
+  for (const std::string& line : scrolls) (line == "scroll -1" ? up : down) += 1;
+  EXPECT_EQ(std::make_pair(up, down), std::make_pair(2, 3)) << ::testing::PrintToString(scrolls);
+}
+
+// Repeats are the controller's (the table in desktop_commands).
+TEST_F(EisAgent, RepeatsAreExactlyTheCommands) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  observe("");
+  for (const RepeatCase& c : repeat_cases()) {
+    send(agent_, c.commands);
+    std::this_thread::sleep_for(c.held_for);
+    EXPECT_EQ(starting_with(observe(c.then), "key"), c.keys) << c.name;
+  }
+}
+
+// However it ends, the agent lets go of all it holds; buttons go up where
+// the agent last put the pointer, since no client can ask where it is.
+TEST_F(EisAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
+  for (bool by_signal : {false, true}) {
+    const char* name = by_signal ? "SIGTERM" : "end of input";
+    ASSERT_EQ(start_agent(), "READY\n") << name;
+    observe("");
+    send(agent_, key("ShiftLeft", true) + button(0.25, 0.25, 0, true));
+    EXPECT_EQ(starting_with(recording_.until("button down 1 at 320,200"), "key"),
+              Seen{"key down Shift_L"})
+        << name;
+    if (by_signal) {
+      kill(agent_.pid, SIGTERM);
+    } else {
+      close_input(agent_);
+    }
+    Seen released = recording_.until("button up 1 at 320,200");
+    EXPECT_EQ(starting_with(released, "key"), Seen{"key up Shift_L with shift+button1"}) << name;
+    int status = wait_for_end(agent_);
+    EXPECT_TRUE(by_signal ? WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM
+                          : WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << name;
+    close_pipes(agent_);
+    agent_ = Child();
+  }
+}
+
+// Without the person's consent there is no way in: no portal here, and the
+// compositor's own interface only when asked for.
+TEST_F(EisAgent, WithoutThePortalTheAnswerIsAccessibilityRequired) {
+  EXPECT_EQ(start_agent({}), "ACCESSIBILITY_REQUIRED\n");
+  EXPECT_EQ(wait_for_exit(agent_), 1);
+  close_pipes(agent_);
+  agent_ = Child();
+}
+
+}  // namespace
