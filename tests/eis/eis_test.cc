@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -231,6 +232,57 @@ TEST_F(EisAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
     close_pipes(agent_);
     agent_ = Child();
   }
+}
+
+// The portal: the person is asked once (here the stand-in portal answers),
+// the permission persists, and the single-use restore token it gives is
+// kept for the next start, readable by this user alone, and replaced by the
+// next one.
+TEST_F(EisAgent, ThroughThePortalThePersonIsAskedOnceAndTheGrantKept) {
+  Child portal = start_child(std::getenv("EIS_TEST_PORTAL"), {"grant"}, {});
+  ASSERT_EQ(read_line(portal.output), "ready\n");
+  char pattern[] = "/tmp/input-agent-state-XXXXXX";
+  std::string state = mkdtemp(pattern);
+  std::string token = state + "/input-agent/restore-token";
+  for (const char* restore : {"none", "token-1"}) {
+    ASSERT_EQ(start_agent({"XDG_STATE_HOME=" + state}), "READY\n") << restore;
+    EXPECT_EQ(starting_with(observe(key("KeyQ", true) + key("KeyQ", false)), "key"),
+              (Seen{"key down q", "key up q"}));
+    close_input(agent_);
+    EXPECT_EQ(wait_for_exit(agent_), 0);
+    close_pipes(agent_);
+    agent_ = Child();
+    EXPECT_EQ(read_line(portal.output), "CreateSession\n");
+    EXPECT_EQ(read_line(portal.output),
+              "SelectDevices types 3 persist_mode 2 restore_token " + std::string(restore) + "\n");
+    EXPECT_EQ(read_line(portal.output), "Start\n");
+    EXPECT_EQ(read_line(portal.output), "ConnectToEIS\n");
+  }
+  std::ifstream kept(token);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "token-2");
+  EXPECT_EQ(std::filesystem::status(token).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  kill(portal.pid, SIGTERM);
+  wait_for_end(portal);
+  close_pipes(portal);
+  std::filesystem::remove_all(state);
+}
+
+// A refusal is the person's to make: the answer is ACCESSIBILITY_REQUIRED,
+// and no other way in is tried.
+TEST_F(EisAgent, ThroughThePortalARefusalIsAccessibilityRequired) {
+  Child portal = start_child(std::getenv("EIS_TEST_PORTAL"), {"refuse"}, {});
+  ASSERT_EQ(read_line(portal.output), "ready\n");
+  EXPECT_EQ(start_agent({"INPUT_AGENT_VERBOSE=1"}), "ACCESSIBILITY_REQUIRED\n");
+  EXPECT_EQ(wait_for_exit(agent_), 1);
+  EXPECT_EQ(read_rest(agent_.errors),
+            "input-agent: backend none: the compositor's input server (EIS) did not let the agent "
+            "in\n");
+  close_pipes(agent_);
+  agent_ = Child();
+  kill(portal.pid, SIGTERM);
+  wait_for_end(portal);
+  close_pipes(portal);
 }
 
 // Without the person's consent there is no way in: no portal here, and the
