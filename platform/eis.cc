@@ -37,7 +37,10 @@ using platform::Reach;
 constexpr std::chrono::milliseconds kStartPatience{2000};
 constexpr std::chrono::milliseconds kExitPatience{250};
 // How long applications get to see the new devices once they are resumed:
-// events sent at once are lost when the seat had none before.
+// events sent at once are lost when the seat had none before. Measured on
+// mutter 48 (headless, no other devices): at once, the first key was lost 5
+// times in 5; after 10 ms, 2 in 5; after 25 ms and more, none (also with
+// both cores busy).
 constexpr std::chrono::milliseconds kApplicationsCatchUp{100};
 // A wheel step, in libei's discrete units.
 constexpr int32_t kDiscretePerStep = 120;

@@ -93,13 +93,14 @@ class EisAgent : public ::testing::Test {
 
   // The agent on mutter's own remote desktop interface, asked for
   // explicitly; its status line.
-  std::string start_agent(std::vector<std::string> variables = {"INPUT_AGENT_EIS=compositor"}) {
+  std::string start_agent(std::vector<std::string> variables = {"INPUT_AGENT_EIS=compositor"},
+                          bool settle_first = true) {
     for (const std::string& variable : mutter_->client_environment()) {
       variables.push_back(variable);
     }
     agent_ = start_child(agent_path(), {}, variables, kChoosing);
     std::string status = read_line(agent_.output);
-    if (status == "READY\n") settle();
+    if (status == "READY\n" && settle_first) settle();
     return status;
   }
 
@@ -134,6 +135,21 @@ TEST_F(EisAgent, ChoosesTheInputServerAndSaysWhy) {
   EXPECT_EQ(wait_for_exit(agent_), 0);
   EXPECT_EQ(read_rest(agent_.errors),
             "input-agent: backend eis: the compositor's input server (EIS)\n");
+}
+
+// Applications learn of the agent's new devices from the compositor and only
+// then take their input; the agent reports that it is ready after that, so
+// its first command is not lost.
+TEST_F(EisAgent, TheFirstCommandsArriveAfterReady) {
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_EQ(start_agent({"INPUT_AGENT_EIS=compositor"}, false), "READY\n");
+    send(agent_, key("KeyQ", true) + key("KeyQ", false));
+    EXPECT_EQ(starting_with(recording_.until("key up q"), "key"), Seen{"key down q"}) << round;
+    close_input(agent_);
+    wait_for_exit(agent_);
+    close_pipes(agent_);
+    agent_ = Child();
+  }
 }
 
 TEST_F(EisAgent, TypesWithTheCompositorsModifiers) {
