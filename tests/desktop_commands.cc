@@ -2,6 +2,7 @@
 
 #include <linux/input-event-codes.h>
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -260,4 +261,14 @@ Seen starting_with(const Seen& seen, std::string_view prefix) {
     if (line.starts_with(prefix)) kept.push_back(line);
   }
   return kept;
+}
+
+std::string differences(const Seen& got, const Seen& expected) {
+  std::string text;
+  for (size_t i = 0; i < std::max(got.size(), expected.size()); ++i) {
+    std::string one = i < got.size() ? got[i] : "(nothing)";
+    std::string other = i < expected.size() ? expected[i] : "(nothing)";
+    if (one != other) text += "\n  " + std::to_string(i) + ": " + one + ", expected " + other;
+  }
+  return text;
 }

@@ -51,5 +51,9 @@ struct RepeatCase {
 };
 std::vector<RepeatCase> repeat_cases();
 
+// Where two long lists differ, one line each, for a failure's message
+// (GoogleTest prints only the first 32 members of a list).
+std::string differences(const Seen& got, const Seen& expected);
+
 // The lines of `seen` that start with `prefix` ("key", "button").
 Seen starting_with(const Seen& seen, std::string_view prefix);

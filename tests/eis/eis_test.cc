@@ -1,7 +1,8 @@
-// input-agent against GNOME's compositor: tests/eis/run starts this in a
-// Debian 13 root with mutter 48, on a session bus of its own. mutter runs
-// headless with one monitor, the tests' recorder client shows a window on
-// it, and the agent reaches mutter's input server (EIS) through libei.
+// input-agent against GNOME's and KDE Plasma's compositors: tests/eis/run
+// starts this in a Debian 13 root with mutter 48 and KWin 6.3, once for
+// each, on a session bus of its own. The compositor runs headless with one
+// monitor, the tests' recorder client shows a window on it, and the agent
+// reaches the compositor's input server (EIS) through libei.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -33,21 +34,26 @@ std::string agent_path() {
   return std::getenv("EIS_TEST_AGENT");
 }
 
-// A headless mutter for the whole suite, in a runtime folder of its own,
-// with animations off.
-class Mutter {
+// A headless compositor for the whole suite, in a runtime folder of its
+// own: GNOME's mutter or KDE's KWin, as EIS_TEST_COMPOSITOR says, with one
+// 1280x800 monitor.
+class Compositor {
  public:
-  Mutter() {
-    char pattern[] = "/tmp/input-agent-mutter-XXXXXX";
+  Compositor() {
+    char pattern[] = "/tmp/input-agent-compositor-XXXXXX";
     folder_ = mkdtemp(pattern);
-    std::filesystem::create_directories(folder_ + "/config/glib-2.0/settings");
-    std::ofstream(folder_ + "/config/glib-2.0/settings/keyfile")
-        << "[org/gnome/desktop/interface]\nenable-animations=false\n";
-    process_ = start_child("/usr/bin/mutter",
-                           {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x800"},
-                           {"XDG_RUNTIME_DIR=" + folder_, "XDG_CONFIG_HOME=" + folder_ + "/config",
-                            "GSETTINGS_BACKEND=keyfile"},
-                           {"WAYLAND_DISPLAY=", "DISPLAY="});
+    std::string which = std::getenv("EIS_TEST_COMPOSITOR");
+    if (which == "kwin") {
+      process_ = start_child("/usr/bin/kwin_wayland",
+                             {"--virtual", "--no-lockscreen", "--width", "1280", "--height", "800",
+                              "--socket", "wayland-0"},
+                             {"XDG_RUNTIME_DIR=" + folder_}, {"WAYLAND_DISPLAY=", "DISPLAY="});
+    } else {
+      process_ =
+          start_child("/usr/bin/mutter",
+                      {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x800"},
+                      {"XDG_RUNTIME_DIR=" + folder_}, {"WAYLAND_DISPLAY=", "DISPLAY="});
+    }
     close_input(process_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!std::filesystem::exists(folder_ + "/wayland-0") &&
@@ -55,7 +61,7 @@ class Mutter {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
-  ~Mutter() {
+  ~Compositor() {
     kill(process_.pid, SIGTERM);
     wait_for_end(process_);
     close_pipes(process_);
@@ -73,14 +79,23 @@ class Mutter {
 
 class EisAgent : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { mutter_ = new Mutter; }
-  static void TearDownTestSuite() { delete mutter_; }
-
-  void SetUp() override {
-    ASSERT_TRUE(mutter_->running());
-    ASSERT_TRUE(recording_.start(std::getenv("EIS_TEST_RECORDER"), mutter_->client_environment(),
-                                 kChoosing));
+  // One compositor and one recorder window for the suite: a window that
+  // goes away is animated out, and a new one may sit behind it meanwhile.
+  static void SetUpTestSuite() {
+    compositor_ = new Compositor;
+    recording_ = new WaylandRecording;
+    if (compositor_->running()) {
+      recorder_ready_ = recording_->start(std::getenv("EIS_TEST_RECORDER"),
+                                          compositor_->client_environment(), kChoosing);
+    }
   }
+  static void TearDownTestSuite() {
+    recording_->stop();
+    delete recording_;
+    delete compositor_;
+  }
+
+  void SetUp() override { ASSERT_TRUE(recorder_ready_); }
 
   void TearDown() override {
     if (agent_.pid > 0) {
@@ -88,14 +103,13 @@ class EisAgent : public ::testing::Test {
       wait_for_end(agent_);
       close_pipes(agent_);
     }
-    recording_.stop();
   }
 
-  // The agent on mutter's own remote desktop interface, asked for
+  // The agent on the compositor's own remote desktop interface, asked for
   // explicitly; its status line.
   std::string start_agent(std::vector<std::string> variables = {"INPUT_AGENT_EIS=compositor"},
                           bool settle_first = true) {
-    for (const std::string& variable : mutter_->client_environment()) {
+    for (const std::string& variable : compositor_->client_environment()) {
       variables.push_back(variable);
     }
     agent_ = start_child(agent_path(), {}, variables, kChoosing);
@@ -104,30 +118,34 @@ class EisAgent : public ::testing::Test {
     return status;
   }
 
-  // mutter lets a new window grow into place (whatever the animation
-  // setting says), and positions in it come out scaled until it has: waits
-  // until a move lands where it should.
+  // A compositor lets a new window grow into place, and positions in it
+  // come out scaled until it has: waits until a move lands where it should,
+  // then for the moves that came late.
   void settle() {
     for (int attempt = 0; attempt < 100; ++attempt) {
       double x = attempt % 2 ? 0.25 : 0.75;
       send(agent_, move(x, 0.5));
       auto [px, py] = pixel(kMain, x, 0.5);
-      Seen seen = recording_.until("move " + std::to_string(px) + "," + std::to_string(py),
-                                   std::chrono::milliseconds(50));
-      if (seen.empty() || !seen.back().starts_with("(never saw")) return;
+      Seen seen = recording_->until("move " + std::to_string(px) + "," + std::to_string(py),
+                                    std::chrono::milliseconds(50));
+      if (seen.empty() || !seen.back().starts_with("(never saw")) break;
     }
+    observe("");
   }
 
   Seen observe(const std::string& commands, Rect area = kMain) {
-    return recording_.observe(agent_, commands, area);
+    return recording_->observe(agent_, commands, area);
   }
 
-  static Mutter* mutter_;
-  WaylandRecording recording_;
+  static Compositor* compositor_;
+  static WaylandRecording* recording_;
+  static bool recorder_ready_;
   Child agent_;
 };
 
-Mutter* EisAgent::mutter_ = nullptr;
+Compositor* EisAgent::compositor_ = nullptr;
+WaylandRecording* EisAgent::recording_ = nullptr;
+bool EisAgent::recorder_ready_ = false;
 
 TEST_F(EisAgent, ChoosesTheInputServerAndSaysWhy) {
   ASSERT_EQ(start_agent({"INPUT_AGENT_EIS=compositor", "INPUT_AGENT_VERBOSE=1"}), "READY\n");
@@ -144,7 +162,7 @@ TEST_F(EisAgent, TheFirstCommandsArriveAfterReady) {
   for (int round = 0; round < 5; ++round) {
     ASSERT_EQ(start_agent({"INPUT_AGENT_EIS=compositor"}, false), "READY\n");
     send(agent_, key("KeyQ", true) + key("KeyQ", false));
-    EXPECT_EQ(starting_with(recording_.until("key up q"), "key"), Seen{"key down q"}) << round;
+    EXPECT_EQ(starting_with(recording_->until("key up q"), "key"), Seen{"key down q"}) << round;
     close_input(agent_);
     wait_for_exit(agent_);
     close_pipes(agent_);
@@ -154,7 +172,6 @@ TEST_F(EisAgent, TheFirstCommandsArriveAfterReady) {
 
 TEST_F(EisAgent, TypesWithTheCompositorsModifiers) {
   ASSERT_EQ(start_agent(), "READY\n");
-  observe("");
   EXPECT_EQ(starting_with(observe(key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) +
                                   key("ShiftLeft", false) + key("KeyB", true) + key("KeyB", false)),
                           "key"),
@@ -162,18 +179,30 @@ TEST_F(EisAgent, TypesWithTheCompositorsModifiers) {
                   "key up Shift_L with shift", "key down b", "key up b"}));
 }
 
-// mutter keeps the Super key pressed alone for itself (its overlay key), as
-// it does for a physical keyboard: the Meta keys are checked as modifiers.
+// The compositor keeps the Super key pressed alone for itself (GNOME's
+// overlay key, Plasma's launcher), as it does for a physical keyboard: the
+// Meta keys are checked as modifiers. The keys go a few at a time: these
+// compositors drop a client that falls behind a flood of events, and the
+// recorder is one when 160 keys come within a millisecond or two.
 TEST_F(EisAgent, EveryKeyLandsOnItsPhysicalKey) {
   ASSERT_EQ(start_agent(), "READY\n");
-  Script keys;
+  Script batch;
+  Seen landed, expected;
+  auto send_batch = [&] {
+    Seen got = landed_keys(observe(batch.commands), batch);
+    landed.insert(landed.end(), got.begin(), got.end());
+    expected.insert(expected.end(), batch.expected.begin(), batch.expected.end());
+    batch = Script();
+  };
   for (const std::string& line : every_key().expected) {  // "<keysym> <code>"
     if (line.starts_with("Super_")) continue;
     std::string code = line.substr(line.find(' ') + 1);
-    keys.commands += key(code, true) + key(code, false);
-    keys.expected.push_back(line);
+    batch.commands += key(code, true) + key(code, false);
+    batch.expected.push_back(line);
+    if (batch.expected.size() == 8) send_batch();
   }
-  EXPECT_EQ(landed_keys(observe(keys.commands), keys), keys.expected);
+  send_batch();
+  EXPECT_EQ(landed, expected) << differences(landed, expected);
   for (const char* meta : {"MetaLeft", "MetaRight"}) {
     EXPECT_EQ(starting_with(observe(key(meta, true) + key("KeyA", true) + key("KeyA", false) +
                                     key(meta, false)),
@@ -191,7 +220,6 @@ TEST_F(EisAgent, MovesReachTheMonitorsFirstAndLastPixel) {
 
 TEST_F(EisAgent, ButtonsDragsAndTheWheel) {
   ASSERT_EQ(start_agent(), "READY\n");
-  observe("");
   EXPECT_EQ(
       starting_with(
           observe(button(0, 0, 0, true) + button(0, 0, 0, false) + button(1, 1, 1, true) +
@@ -203,19 +231,22 @@ TEST_F(EisAgent, ButtonsDragsAndTheWheel) {
       starting_with(observe(button(0, 0, 0, true) + move(0.5, 0.5) + button(0.5, 0.5, 0, false)),
                     "move 640,400"),
       Seen{"move 640,400 with button1"});
-  // A step is 100 pixels; leftovers carry while the direction stays.
+  // A step is 100 pixels; leftovers carry while the direction stays. (A
+  // compositor may deliver steps sent together as one event, or as several.)
   Seen scrolls = starting_with(
       observe(wheel(-100) + wheel(250) + wheel(40) + wheel(20) + wheel(-30) + wheel(-80)),
       "scroll");
   int up = 0, down = 0;
-  for (const std::string& line : scrolls) (line == "scroll -1" ? up : down) += 1;
+  for (const std::string& line : scrolls) {
+    int steps = std::stoi(line.substr(sizeof "scroll " - 1));
+    (steps < 0 ? up : down) += std::abs(steps);
+  }
   EXPECT_EQ(std::make_pair(up, down), std::make_pair(2, 3)) << ::testing::PrintToString(scrolls);
 }
 
 // Repeats are the controller's (the table in desktop_commands).
 TEST_F(EisAgent, RepeatsAreExactlyTheCommands) {
   ASSERT_EQ(start_agent(), "READY\n");
-  observe("");
   for (const RepeatCase& c : repeat_cases()) {
     send(agent_, c.commands);
     std::this_thread::sleep_for(c.held_for);
@@ -229,9 +260,8 @@ TEST_F(EisAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
   for (bool by_signal : {false, true}) {
     const char* name = by_signal ? "SIGTERM" : "end of input";
     ASSERT_EQ(start_agent(), "READY\n") << name;
-    observe("");
     send(agent_, key("ShiftLeft", true) + button(0.25, 0.25, 0, true));
-    EXPECT_EQ(starting_with(recording_.until("button down 1 at 320,200"), "key"),
+    EXPECT_EQ(starting_with(recording_->until("button down 1 at 320,200"), "key"),
               Seen{"key down Shift_L"})
         << name;
     if (by_signal) {
@@ -239,7 +269,7 @@ TEST_F(EisAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
     } else {
       close_input(agent_);
     }
-    Seen released = recording_.until("button up 1 at 320,200");
+    Seen released = recording_->until("button up 1 at 320,200");
     EXPECT_EQ(starting_with(released, "key"), Seen{"key up Shift_L with shift+button1"}) << name;
     int status = wait_for_end(agent_);
     EXPECT_TRUE(by_signal ? WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM

@@ -1,8 +1,9 @@
 // A stand-in for the desktop's RemoteDesktop portal, for the tests: it
 // answers on the session bus as org.freedesktop.portal.Desktop, says on
 // standard output what each request asked for, answers Start as told (the
-// person grants it, or refuses), and hands out mutter's input server for
-// ConnectToEIS through mutter's own interface, as the GNOME portal does.
+// person grants it, or refuses), and hands out the compositor's input
+// server for ConnectToEIS through its own interface (mutter's or KWin's), as
+// the desktops' portals do.
 //
 //   fake_portal grant|refuse
 #include <dbus/dbus.h>
@@ -97,9 +98,9 @@ void respond(const std::string& path, uint32_t code,
 int mutter_eis() {
   DBusError error;
   dbus_error_init(&error);
-  DBusMessage* call =
-      dbus_message_new_method_call("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
-                                   "org.gnome.Mutter.RemoteDesktop", "CreateSession");
+  DBusMessage* call = dbus_message_new_method_call(
+      "org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
+      "org.gnome.Mutter.RemoteDesktop", "CreateSession");
   DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, 5000, &error);
   dbus_message_unref(call);
   if (!reply) return -1;
@@ -126,6 +127,27 @@ int mutter_eis() {
   return fd;
 }
 
+// KWin's input server, through its own interface.
+int kwin_eis() {
+  DBusError error;
+  dbus_error_init(&error);
+  DBusMessage* call =
+      dbus_message_new_method_call("org.kde.KWin", "/org/kde/KWin/EIS/RemoteDesktop",
+                                   "org.kde.KWin.EIS.RemoteDesktop", "connectToEIS");
+  int32_t keyboard_and_pointer = 3;
+  dbus_message_append_args(call, DBUS_TYPE_INT32, &keyboard_and_pointer, DBUS_TYPE_INVALID);
+  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, 5000, &error);
+  dbus_message_unref(call);
+  int fd = -1;
+  int32_t cookie;
+  if (reply) {
+    dbus_message_get_args(reply, &error, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INT32, &cookie,
+                          DBUS_TYPE_INVALID);
+    dbus_message_unref(reply);
+  }
+  return fd;
+}
+
 void handle(DBusMessage* call) {
   const char* method = dbus_message_get_member(call);
   DBusMessageIter arguments;
@@ -133,6 +155,7 @@ void handle(DBusMessage* call) {
   if (strcmp(method, "ConnectToEIS") == 0) {
     say("ConnectToEIS");
     int fd = mutter_eis();
+    if (fd < 0) fd = kwin_eis();
     DBusMessage* reply = dbus_message_new_method_return(call);
     dbus_message_append_args(reply, DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
     dbus_connection_send(bus, reply, nullptr);
@@ -169,9 +192,9 @@ int main(int argc, char** argv) {
   DBusError error;
   dbus_error_init(&error);
   bus = dbus_bus_get(DBUS_BUS_SESSION, &error);
-  if (!bus || dbus_bus_request_name(bus, "org.freedesktop.portal.Desktop",
-                                    DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) !=
-                  DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+  if (!bus ||
+      dbus_bus_request_name(bus, "org.freedesktop.portal.Desktop", DBUS_NAME_FLAG_DO_NOT_QUEUE,
+                            &error) != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
     return 1;
   }
   say("ready");
