@@ -109,10 +109,7 @@ class EisAgent : public ::testing::Test {
   // explicitly; its status line.
   std::string start_agent(std::vector<std::string> variables = {"INPUT_AGENT_EIS=compositor"},
                           bool settle_first = true) {
-    for (const std::string& variable : compositor_->client_environment()) {
-      variables.push_back(variable);
-    }
-    agent_ = start_child(agent_path(), {}, variables, kChoosing);
+    agent_ = launch_agent(variables);
     std::string status = read_line(agent_.output);
     if (status == "READY\n" && settle_first) settle();
     return status;
@@ -131,6 +128,18 @@ class EisAgent : public ::testing::Test {
       if (seen.empty() || !seen.back().starts_with("(never saw")) break;
     }
     observe("");
+  }
+
+  static Child launch_agent(std::vector<std::string> variables) {
+    for (const std::string& variable : compositor_->client_environment()) {
+      variables.push_back(variable);
+    }
+    return start_child(agent_path(), {}, variables, kChoosing);
+  }
+
+  void end_agent() {
+    close_pipes(agent_);
+    agent_ = Child();
   }
 
   Seen observe(const std::string& commands, Rect area = kMain) {
@@ -165,8 +174,7 @@ TEST_F(EisAgent, TheFirstCommandsArriveAfterReady) {
     EXPECT_EQ(starting_with(recording_->until("key up q"), "key"), Seen{"key down q"}) << round;
     close_input(agent_);
     wait_for_exit(agent_);
-    close_pipes(agent_);
-    agent_ = Child();
+    end_agent();
   }
 }
 
@@ -275,8 +283,7 @@ TEST_F(EisAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
     EXPECT_TRUE(by_signal ? WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM
                           : WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << name;
-    close_pipes(agent_);
-    agent_ = Child();
+    end_agent();
   }
 }
 
@@ -296,8 +303,7 @@ TEST_F(EisAgent, ThroughThePortalThePersonIsAskedOnceAndTheGrantKept) {
               (Seen{"key down q", "key up q"}));
     close_input(agent_);
     EXPECT_EQ(wait_for_exit(agent_), 0);
-    close_pipes(agent_);
-    agent_ = Child();
+    end_agent();
     EXPECT_EQ(read_line(portal.output), "CreateSession\n");
     EXPECT_EQ(read_line(portal.output),
               "SelectDevices types 3 persist_mode 2 restore_token " + std::string(restore) + "\n");
@@ -324,8 +330,7 @@ TEST_F(EisAgent, ThroughThePortalARefusalIsAccessibilityRequired) {
   EXPECT_EQ(read_rest(agent_.errors),
             "input-agent: backend none: the compositor's input server (EIS) did not let the agent "
             "in\n");
-  close_pipes(agent_);
-  agent_ = Child();
+  end_agent();
   kill(portal.pid, SIGTERM);
   wait_for_end(portal);
   close_pipes(portal);
@@ -336,8 +341,113 @@ TEST_F(EisAgent, ThroughThePortalARefusalIsAccessibilityRequired) {
 TEST_F(EisAgent, WithoutThePortalTheAnswerIsAccessibilityRequired) {
   EXPECT_EQ(start_agent({}), "ACCESSIBILITY_REQUIRED\n");
   EXPECT_EQ(wait_for_exit(agent_), 1);
-  close_pipes(agent_);
-  agent_ = Child();
+  end_agent();
+}
+
+// GNOME's own portal, in a round of its own (tests/eis/run): the system's
+// dialog asks the person, whose keys come here through a second agent on
+// the compositor's own interface.
+class GnomesPortal : public EisAgent {
+ protected:
+  // The portal is started by the bus when first asked for, with the bus's
+  // environment: it has to know the desktop, and its dialog the display.
+  static void SetUpTestSuite() {
+    EisAgent::SetUpTestSuite();
+    std::vector<std::string> arguments = {"XDG_CURRENT_DESKTOP=GNOME", "GTK_A11Y=none"};
+    for (const std::string& variable : compositor_->client_environment()) {
+      arguments.push_back(variable);
+    }
+    Child update = start_child("/usr/bin/dbus-update-activation-environment", arguments, {});
+    wait_for_end(update);
+    close_pipes(update);
+  }
+
+  void SetUp() override {
+    EisAgent::SetUp();
+    char pattern[] = "/tmp/input-agent-state-XXXXXX";
+    state_ = mkdtemp(pattern);
+  }
+  void TearDown() override {
+    EisAgent::TearDown();
+    std::filesystem::remove_all(state_);
+  }
+
+  // Answers the dialog as a person would: waits for it to open (the
+  // recorder stops seeing the pointer, in the middle of the screen or
+  // anywhere), then, with a person's pauses (the dialog grows into place),
+  // clicks on it and presses keys.
+  void answer_the_dialog(const std::pair<std::string, std::string>& click_and_keys) {
+    Child person = launch_agent({"INPUT_AGENT_EIS=compositor"});
+    ASSERT_EQ(read_line(person.output), "READY\n");
+    bool shown = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int attempt = 0; !shown && std::chrono::steady_clock::now() < deadline; ++attempt) {
+      double x = attempt % 2 ? 0.5 : 0.25;
+      auto [px, py] = pixel(kMain, x, 0.5);
+      send(person, move(x, 0.5));
+      Seen seen = recording_->until("move " + std::to_string(px) + "," + std::to_string(py),
+                                    std::chrono::seconds(1));
+      shown = !seen.empty() && seen.back().starts_with("(never saw");
+      if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(shown) << "no dialog";
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    send(person, click_and_keys.first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    send(person, click_and_keys.second);
+    close_input(person);
+    EXPECT_EQ(wait_for_exit(person), 0);
+    close_pipes(person);
+  }
+
+  std::string kept_token() const {
+    std::ifstream kept(state_ + "/input-agent/restore-token");
+    return std::string(std::istreambuf_iterator<char>(kept), {});
+  }
+
+  std::string state_;
+};
+
+// On the dialog (500x300, in the middle of the screen): a click on the row
+// that allows remote interaction turns its switch on ("Remember this
+// selection" is already ticked, since the agent asks for the grant to
+// persist), Alt+S is Share; a click on the title focuses it, Escape is
+// Cancel.
+const std::pair<std::string, std::string> kShare = {
+    button(0.5, 0.388, 0, true) + button(0.5, 0.388, 0, false),
+    key("AltLeft", true) + key("KeyS", true) + key("KeyS", false) + key("AltLeft", false)};
+const std::pair<std::string, std::string> kCancel = {
+    button(0.5, 0.35, 0, true) + button(0.5, 0.35, 0, false),
+    key("Escape", true) + key("Escape", false)};
+
+TEST_F(GnomesPortal, ThePersonIsAskedOnceAndTheGrantKept) {
+  for (bool first : {true, false}) {
+    const char* start = first ? "first start" : "second start";
+    agent_ = launch_agent({"XDG_STATE_HOME=" + state_});
+    if (first) answer_the_dialog(kShare);
+    // Had the second start asked again, no one would answer.
+    ASSERT_EQ(read_line(agent_.output), "READY\n") << start;
+    observe("");  // the person's last key releases
+    EXPECT_EQ(starting_with(observe(key("KeyQ", true) + key("KeyQ", false)), "key"),
+              (Seen{"key down q", "key up q"}))
+        << start;
+    close_input(agent_);
+    EXPECT_EQ(wait_for_exit(agent_), 0);
+    end_agent();
+    std::string token = kept_token();
+    EXPECT_FALSE(token.empty()) << start;
+  }
+  EXPECT_EQ(std::filesystem::status(state_ + "/input-agent/restore-token").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST_F(GnomesPortal, ARefusalIsAccessibilityRequired) {
+  agent_ = launch_agent({"XDG_STATE_HOME=" + state_});
+  answer_the_dialog(kCancel);
+  EXPECT_EQ(read_line(agent_.output), "ACCESSIBILITY_REQUIRED\n");
+  EXPECT_EQ(wait_for_exit(agent_), 1);
+  end_agent();
+  EXPECT_EQ(kept_token(), "");
 }
 
 }  // namespace
