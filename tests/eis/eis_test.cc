@@ -35,8 +35,9 @@ std::string agent_path() {
 }
 
 // A headless compositor for the whole suite, in a runtime folder of its
-// own: GNOME's mutter or KDE's KWin, as EIS_TEST_COMPOSITOR says, with one
-// 1280x800 monitor.
+// own: GNOME's mutter or KDE's KWin, as EIS_TEST_COMPOSITOR says, with a
+// 1280x800 main monitor and a second one beside it (each with a recorder
+// window), so that a point the agent put on the wrong one would show.
 class Compositor {
  public:
   Compositor() {
@@ -46,13 +47,13 @@ class Compositor {
     if (which == "kwin") {
       process_ = start_child("/usr/bin/kwin_wayland",
                              {"--virtual", "--no-lockscreen", "--width", "1280", "--height", "800",
-                              "--socket", "wayland-0"},
+                              "--output-count", "2", "--socket", "wayland-0"},
                              {"XDG_RUNTIME_DIR=" + folder_}, {"WAYLAND_DISPLAY=", "DISPLAY="});
     } else {
-      process_ =
-          start_child("/usr/bin/mutter",
-                      {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x800"},
-                      {"XDG_RUNTIME_DIR=" + folder_}, {"WAYLAND_DISPLAY=", "DISPLAY="});
+      process_ = start_child("/usr/bin/mutter",
+                             {"--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                              "1280x800", "--virtual-monitor", "1024x768"},
+                             {"XDG_RUNTIME_DIR=" + folder_}, {"WAYLAND_DISPLAY=", "DISPLAY="});
     }
     close_input(process_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
