@@ -40,20 +40,26 @@ std::string agent_path() {
 // window), so that a point the agent put on the wrong one would show.
 class Compositor {
  public:
-  Compositor() {
+  // `layout`: KWin's keyboard layout, else its default (US).
+  explicit Compositor(const std::string& layout = "") {
     char pattern[] = "/tmp/input-agent-compositor-XXXXXX";
     folder_ = mkdtemp(pattern);
+    std::vector<std::string> variables = {"XDG_RUNTIME_DIR=" + folder_};
+    if (!layout.empty()) {
+      std::ofstream(folder_ + "/kxkbrc") << "[Layout]\nLayoutList=" << layout << "\nUse=true\n";
+      variables.push_back("XDG_CONFIG_HOME=" + folder_);
+    }
     std::string which = std::getenv("EIS_TEST_COMPOSITOR");
     if (which == "kwin") {
       process_ = start_child("/usr/bin/kwin_wayland",
                              {"--virtual", "--no-lockscreen", "--width", "1280", "--height", "800",
                               "--output-count", "2", "--socket", "wayland-0"},
-                             {"XDG_RUNTIME_DIR=" + folder_}, {"WAYLAND_DISPLAY=", "DISPLAY="});
+                             variables, {"WAYLAND_DISPLAY=", "DISPLAY="});
     } else {
       process_ = start_child("/usr/bin/mutter",
                              {"--headless", "--wayland", "--no-x11", "--virtual-monitor",
                               "1280x800", "--virtual-monitor", "1024x768"},
-                             {"XDG_RUNTIME_DIR=" + folder_}, {"WAYLAND_DISPLAY=", "DISPLAY="});
+                             variables, {"WAYLAND_DISPLAY=", "DISPLAY="});
     }
     close_input(process_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -82,8 +88,9 @@ class EisAgent : public ::testing::Test {
  protected:
   // One compositor and one recorder window for the suite: a window that
   // goes away is animated out, and a new one may sit behind it meanwhile.
-  static void SetUpTestSuite() {
-    compositor_ = new Compositor;
+  static void SetUpTestSuite() { start_desktop(new Compositor); }
+  static void start_desktop(Compositor* compositor) {
+    compositor_ = compositor;
     recording_ = new WaylandRecording;
     if (compositor_->running()) {
       recorder_ready_ = recording_->start(std::getenv("EIS_TEST_RECORDER"),
@@ -343,6 +350,28 @@ TEST_F(EisAgent, WithoutThePortalTheAnswerIsAccessibilityRequired) {
   EXPECT_EQ(start_agent({}), "ACCESSIBILITY_REQUIRED\n");
   EXPECT_EQ(wait_for_exit(agent_), 1);
   end_agent();
+}
+
+// KDE Plasma's layout is the person's setting (~/.config/kxkbrc); the keys
+// land on their physical places in it, as a physical keyboard's do. Run on
+// KWin alone (tests/eis/run).
+class KdesLayout : public EisAgent {
+ protected:
+  static void SetUpTestSuite() { start_desktop(new Compositor("de")); }
+};
+
+TEST_F(KdesLayout, KeysLandOnTheirPlacesInAGermanLayout) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  Script keys;
+  for (auto [code, keysym] : {std::pair{"KeyZ", "y"},
+                              {"KeyY", "z"},
+                              {"Semicolon", "odiaeresis"},
+                              {"Minus", "ssharp"},
+                              {"BracketLeft", "udiaeresis"}}) {
+    keys.commands += key(code, true) + key(code, false);
+    keys.expected.push_back(std::string(keysym) + " " + code);
+  }
+  EXPECT_EQ(landed_keys(observe(keys.commands), keys), keys.expected);
 }
 
 // GNOME's own portal, in a round of its own (tests/eis/run): the system's
