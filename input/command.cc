@@ -16,7 +16,7 @@ Member* slot_for(Command& command, std::string_view name) {
     case 5:
       return name == "delta" ? &command.delta : nullptr;
     case 6:
-      return name == "button" ? &command.button : nullptr;
+      return name == "button" ? &command.button : name == "deltaX" ? &command.delta_x : nullptr;
     default:
       return nullptr;
   }

@@ -12,7 +12,7 @@
 using Member = std::optional<simdjson::dom::element>;
 
 struct Command {
-  Member type, code, down, x, y, button, delta;
+  Member type, code, down, x, y, button, delta, delta_x;
 };
 
 Command read_command(simdjson::dom::object object);

@@ -76,9 +76,20 @@ void handle_button(const Command& command) {
   }
 }
 
+// A wheel member's pixels, 0 when it is missing; nothing when it is there
+// but not a finite number within bounds.
+std::optional<double> wheel_pixels(const Member& member) {
+  if (!member) return 0.0;
+  std::optional<double> pixels = as_number(member);
+  if (!pixels || !std::isfinite(*pixels) || std::fabs(*pixels) > 1200) return std::nullopt;
+  return pixels;
+}
+
 void handle_wheel(const Command& command) {
-  std::optional<double> delta = as_number(command.delta);
-  if (!delta || !std::isfinite(*delta) || std::fabs(*delta) > 1200) return;
-  // The platform's wheel counts upward; the delta, like a page's, downward.
-  platform::post_wheel(static_cast<int32_t>(-*delta));
+  if (!command.delta && !command.delta_x) return;
+  std::optional<double> down = wheel_pixels(command.delta);
+  std::optional<double> right = wheel_pixels(command.delta_x);
+  if (!down || !right) return;
+  // The platform's wheel counts up and left; a page's deltas, down and right.
+  platform::post_wheel(static_cast<int32_t>(-*down), static_cast<int32_t>(-*right));
 }

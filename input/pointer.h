@@ -14,6 +14,7 @@ void handle_move(const Command& command);
 // usable `button` or `down` it is a move to the position.
 void handle_button(const Command& command);
 
-// {"type":"wheel","delta":<pixels, -1200..1200>}, positive scrolls down as in
-// WheelEvent.deltaY.
+// {"type":"wheel","delta":<pixels>,"deltaX":<pixels>}, each -1200..1200 and
+// either may be missing, not both: positive scrolls down and right, as
+// WheelEvent.deltaY and deltaX do.
 void handle_wheel(const Command& command);

@@ -55,7 +55,7 @@ struct Devices {
   uint32_t sequence = 0;
   Bounds main_display{0, 0, 0, 0};
   std::optional<Point> last_point;
-  WheelCarry wheel;
+  WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
   bool pong = false;
 };
@@ -209,12 +209,14 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   d.ei->device_frame(d.pointer, d.ei->now(d.context));
 }
 
-// Whole wheel steps, as discrete scrolling, positive downward.
-void post_wheel(int32_t pixels) {
+// Whole wheel steps, as discrete scrolling, positive down and right; both
+// axes in one event.
+void post_wheel(int32_t vertical, int32_t horizontal) {
   Devices& d = the_devices;
-  auto steps = static_cast<int32_t>(take_wheel_steps(d.wheel, pixels));
-  if (steps == 0 || !d.pointer_resumed) return;
-  d.ei->device_scroll_discrete(d.pointer, 0, -steps * kDiscretePerStep);
+  auto down = static_cast<int32_t>(-take_wheel_steps(d.wheel, vertical));
+  auto right = static_cast<int32_t>(-take_wheel_steps(d.wheel_sideways, horizontal));
+  if ((down == 0 && right == 0) || !d.pointer_resumed) return;
+  d.ei->device_scroll_discrete(d.pointer, right * kDiscretePerStep, down * kDiscretePerStep);
   d.ei->device_frame(d.pointer, d.ei->now(d.context));
 }
 

@@ -160,8 +160,8 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   chosen->post_mouse(type, point, button, mask, clicks);
 }
 
-void post_wheel(int32_t pixels) {
-  chosen->post_wheel(pixels);
+void post_wheel(int32_t vertical, int32_t horizontal) {
+  chosen->post_wheel(vertical, horizontal);
 }
 
 void on_input() {

@@ -85,8 +85,10 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   post_flagged(event, mask);
 }
 
-void post_wheel(int32_t pixels) {
-  Event event(CGEventCreateScrollWheelEvent2(nullptr, kCGScrollEventUnitPixel, 1, pixels, 0, 0));
+// Wheel 2 is the horizontal axis; with both, one event scrolls both ways.
+void post_wheel(int32_t vertical, int32_t horizontal) {
+  Event event(CGEventCreateScrollWheelEvent2(nullptr, kCGScrollEventUnitPixel, horizontal ? 2 : 1,
+                                             vertical, horizontal, 0));
   if (event) CGEventPost(kCGHIDEventTap, event.get());
 }
 

@@ -81,7 +81,10 @@ void post_key(uint16_t code, bool down, bool repeat, uint64_t mask);
 // double, ...), the held button's for a drag, 0 for a plain move; only macOS
 // puts it on the event, other systems count clicks from event times.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
-void post_wheel(int32_t pixels);
+// Wheel pixels, as CoreGraphics counts them: `vertical` positive up,
+// `horizontal` positive left; both axes go in one event where the system has
+// one.
+void post_wheel(int32_t vertical, int32_t horizontal);
 
 // Called once for each read of the agent's input, before the commands it
 // brought are handled. A backend that follows the system's announcements

@@ -66,6 +66,7 @@ class Line {
         break;
       case standin::Event::kWheel:
         put("wheel").number(event.wheel);
+        if (event.wheel_sideways != 0) number(event.wheel_sideways);
         break;
     }
   }
@@ -228,9 +229,10 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   if (!the_state.config.fail_mouse) the_state.cursor = point;
 }
 
-void post_wheel(int32_t pixels) {
+void post_wheel(int32_t vertical, int32_t horizontal) {
   standin::Event event{standin::Event::kWheel};
-  event.wheel = pixels;
+  event.wheel = vertical;
+  event.wheel_sideways = horizontal;
   post(event, the_state.config.fail_wheel);
 }
 

@@ -32,10 +32,11 @@ struct Event {
   bool down = false;  // key
   uint32_t type = 0;  // mouse
   platform::Point point{0, 0};
-  uint32_t button = 0;  // mouse
-  uint64_t mask = 0;    // key and mouse
-  int64_t clicks = 0;   // mouse
-  int32_t wheel = 0;
+  uint32_t button = 0;         // mouse
+  uint64_t mask = 0;           // key and mouse
+  int64_t clicks = 0;          // mouse
+  int32_t wheel = 0;           // up
+  int32_t wheel_sideways = 0;  // left
 };
 
 // Every event the stand-in created and every one it let go of, since

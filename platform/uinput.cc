@@ -52,7 +52,7 @@ struct Uinput {
   Device keyboard, pointer;
   const platform::Geometry* geometry = nullptr;  // none without a display server
   std::optional<Point> last_point;
-  WheelCarry wheel;
+  WheelCarry wheel, wheel_sideways;
 };
 
 Uinput the_devices;
@@ -84,6 +84,8 @@ bool make_pointer(Device& pointer) {
   ioctl(fd, UI_SET_EVBIT, EV_REL);
   ioctl(fd, UI_SET_RELBIT, REL_WHEEL);
   ioctl(fd, UI_SET_RELBIT, REL_WHEEL_HI_RES);
+  ioctl(fd, UI_SET_RELBIT, REL_HWHEEL);
+  ioctl(fd, UI_SET_RELBIT, REL_HWHEEL_HI_RES);
   ioctl(fd, UI_SET_EVBIT, EV_ABS);
   for (uint16_t axis : {ABS_X, ABS_Y}) {
     ioctl(fd, UI_SET_ABSBIT, axis);
@@ -157,13 +159,20 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
 }
 
-// Positive pixels scroll up, as evdev's wheel counts.
-void post_wheel(int32_t pixels) {
+// Positive pixels scroll up, as evdev's wheel counts, and left, which its
+// horizontal wheel counts negative; both go in the command's one report.
+void post_wheel(int32_t vertical, int32_t horizontal) {
   Uinput& u = the_devices;
-  auto steps = static_cast<int32_t>(take_wheel_steps(u.wheel, pixels));
-  if (steps == 0) return;
-  add(u.pointer, EV_REL, REL_WHEEL, steps);
-  add(u.pointer, EV_REL, REL_WHEEL_HI_RES, steps * kHighResolutionPerStep);
+  auto up = static_cast<int32_t>(take_wheel_steps(u.wheel, vertical));
+  auto right = static_cast<int32_t>(-take_wheel_steps(u.wheel_sideways, horizontal));
+  if (up != 0) {
+    add(u.pointer, EV_REL, REL_WHEEL, up);
+    add(u.pointer, EV_REL, REL_WHEEL_HI_RES, up * kHighResolutionPerStep);
+  }
+  if (right != 0) {
+    add(u.pointer, EV_REL, REL_HWHEEL, right);
+    add(u.pointer, EV_REL, REL_HWHEEL_HI_RES, right * kHighResolutionPerStep);
+  }
 }
 
 void on_input() {

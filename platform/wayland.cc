@@ -90,7 +90,7 @@ struct Compositor {
   Bounds main_display{0, 0, 0, 0};
   Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
   std::optional<Point> last_point;
-  WheelCarry wheel;
+  WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
   // How long a full socket is waited on once the agent is asked to stop.
   std::optional<std::chrono::steady_clock::time_point> stop_deadline;
@@ -448,14 +448,20 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   send_all(c);
 }
 
-// Positive pixels scroll up, which Wayland counts negative.
-void post_wheel(int32_t pixels) {
+// Positive pixels scroll up and left, which Wayland counts negative; both
+// axes go in one frame.
+void post_wheel(int32_t vertical, int32_t horizontal) {
   Compositor& c = the_compositor;
-  auto steps = static_cast<int32_t>(take_wheel_steps(c.wheel, pixels));
-  if (steps == 0) return;
+  auto down = static_cast<int32_t>(-take_wheel_steps(c.wheel, vertical));
+  auto right = static_cast<int32_t>(-take_wheel_steps(c.wheel_sideways, horizontal));
+  if (down == 0 && right == 0) return;
   zwlr_virtual_pointer_v1_axis_source(c.pointer, WL_POINTER_AXIS_SOURCE_WHEEL);
-  zwlr_virtual_pointer_v1_axis_discrete(c.pointer, now_ms(), WL_POINTER_AXIS_VERTICAL_SCROLL,
-                                        wl_fixed_from_double(-steps * kDegreesPerStep), -steps);
+  for (auto [axis, steps] : {std::pair{WL_POINTER_AXIS_VERTICAL_SCROLL, down},
+                             std::pair{WL_POINTER_AXIS_HORIZONTAL_SCROLL, right}}) {
+    if (steps == 0) continue;
+    zwlr_virtual_pointer_v1_axis_discrete(c.pointer, now_ms(), axis,
+                                          wl_fixed_from_double(steps * kDegreesPerStep), steps);
+  }
   zwlr_virtual_pointer_v1_frame(c.pointer);
   send_all(c);
 }

@@ -94,8 +94,8 @@ void watch_layout() {
 }
 
 struct Inputs {
-  std::vector<INPUT> pending;  // this command's
-  WheelCarry wheel;            // in hundredths of a WHEEL_DELTA unit
+  std::vector<INPUT> pending;        // this command's
+  WheelCarry wheel, wheel_sideways;  // in hundredths of a WHEEL_DELTA unit
   Layout layout;
 };
 
@@ -196,10 +196,14 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
 
 // A step is WHEEL_DELTA units, and Windows takes fractions of a step: each
 // pixel is WHEEL_DELTA hundredths of a unit, and only what is below one unit
-// carries over. Positive pixels scroll up, as WHEEL_DELTA counts.
-void post_wheel(int32_t pixels) {
-  auto units = take_wheel_steps(inputs().wheel, int64_t{pixels} * WHEEL_DELTA);
-  if (units != 0) add_mouse(MOUSEEVENTF_WHEEL, 0, 0, static_cast<DWORD>(units));
+// carries over. Positive pixels scroll up, as WHEEL_DELTA counts, and left,
+// which the horizontal wheel counts negative. Windows has an event for each
+// axis; both go in the command's one SendInput.
+void post_wheel(int32_t vertical, int32_t horizontal) {
+  auto up = take_wheel_steps(inputs().wheel, int64_t{vertical} * WHEEL_DELTA);
+  if (up != 0) add_mouse(MOUSEEVENTF_WHEEL, 0, 0, static_cast<DWORD>(up));
+  auto right = -take_wheel_steps(inputs().wheel_sideways, int64_t{horizontal} * WHEEL_DELTA);
+  if (right != 0) add_mouse(MOUSEEVENTF_HWHEEL, 0, 0, static_cast<DWORD>(right));
 }
 
 // The layout is kept up to date by the window that hears of its changes.

@@ -72,6 +72,8 @@ constexpr KeyPosition kKeyPositions[] = {
 
 constexpr uint8_t kWheelUp = 4;
 constexpr uint8_t kWheelDown = 5;
+constexpr uint8_t kWheelLeft = 6;
+constexpr uint8_t kWheelRight = 7;
 
 // How long the agent waits for an answer where it can go on without one (the
 // pointer's location, the server having taken the last requests at exit), so
@@ -118,7 +120,7 @@ struct Server {
   std::array<xcb_keycode_t, kKeyCodeLimit> keycodes{};  // 0: no such key here
   // The X key each code holds down, which a keymap change does not alter.
   std::array<xcb_keycode_t, kKeyCodeLimit> held{};
-  WheelCarry wheel;
+  WheelCarry wheel, wheel_sideways;
   platform::Point last_motion{0, 0};
   // The keyboards' repeat as the agent found it, where it changed it: the
   // core keyboard's, the XTest keyboard's, then the other devices' attached
@@ -506,10 +508,12 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
 }
 
 // Steps of the wheel are clicks of the wheel buttons.
-void post_wheel(int32_t pixels) {
+void post_wheel(int32_t vertical, int32_t horizontal) {
   Server& x = server();
-  auto clicks = static_cast<int>(take_wheel_steps(x.wheel, pixels));
+  auto clicks = static_cast<int>(take_wheel_steps(x.wheel, vertical));
   click(x, clicks > 0 ? kWheelUp : kWheelDown, std::abs(clicks));
+  clicks = static_cast<int>(take_wheel_steps(x.wheel_sideways, horizontal));
+  click(x, clicks > 0 ? kWheelLeft : kWheelRight, std::abs(clicks));
 }
 
 void on_input() {

@@ -184,6 +184,11 @@ TEST(Agent, CommandsPostTheirEvents) {
         R"({"type":"wheel","delta":-0})", R"({"type":"wheel","delta":1.2e3})"},
        {"wheel -100", "wheel 1200", "wheel -1200", "wheel -120", "wheel 3", "wheel 0", "wheel 0",
         "wheel -1200"}},
+      {"deltaX is the second value, negated (positive scrolls left); both axes in one event",
+       {R"({"type":"wheel","deltaX":100})", R"({"type":"wheel","delta":-50,"deltaX":-1200})",
+        R"({"type":"wheel","delta":30,"deltaX":0})", R"({"type":"wheel","deltaX":-0.5})",
+        R"({"type":"wheel","deltaX":7.9,"delta":0})"},
+       {"wheel 0 -100", "wheel 50 1200", "wheel -30", "wheel 0", "wheel 0 -7"}},
       {"release lets go of keys, then buttons where the pointer is",
        {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})", kShiftDown, kKeyADown,
         R"({"type":"release"})", R"({"type":"move","x":0,"y":0})"},
@@ -256,6 +261,11 @@ TEST(Agent, BadLinesAreDroppedWithoutATrace) {
       R"({"type":"wheel","delta":"100"})",
       R"({"type":"wheel","delta":true})",
       R"({"type":"wheel"})",
+      R"({"type":"wheel","deltaX":1200.5})",
+      R"({"type":"wheel","delta":100,"deltaX":-1201})",
+      R"({"type":"wheel","delta":100,"deltaX":"50"})",
+      R"({"type":"wheel","deltaX":100,"delta":null})",
+      R"({"type":"wheel","deltax":100})",
   };
   Events without = events_of({kShiftDown, kKeyADown});
   for (const std::string& line : cases) {

@@ -25,6 +25,19 @@ std::string wheel(double delta) {
   return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
 }
 
+std::string wheel(double delta, double delta_x) {
+  return R"({"type":"wheel","delta":)" + std::to_string(delta) + R"(,"deltaX":)" +
+         std::to_string(delta_x) + "}\n";
+}
+
+std::string sideways(double delta_x) {
+  return R"({"type":"wheel","deltaX":)" + std::to_string(delta_x) + "}\n";
+}
+
+std::string sideways_wheel_script() {
+  return sideways(-100) + sideways(250) + sideways(60) + wheel(100, -100);
+}
+
 std::string release() {
   return R"({"type":"release"})"
          "\n";

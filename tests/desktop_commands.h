@@ -13,6 +13,14 @@ std::string key(std::string_view code, bool down);
 std::string move(double x, double y);
 std::string button(double x, double y, int index, bool down);
 std::string wheel(double delta);
+std::string wheel(double delta, double delta_x);
+std::string sideways(double delta_x);  // a wheel with deltaX alone
+
+// The sideways wheel's table: 100 pixels a step, leftovers carried while the
+// direction stays, both axes in one command. Each backend checks what
+// arrives: left 1; right 2 (50 left over); right 1 (10 left over); then
+// down 1 and left 1 from one command.
+std::string sideways_wheel_script();
 std::string release();
 
 // A stream and what it must bring: commands, and the lines expected of them.

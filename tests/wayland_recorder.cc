@@ -8,6 +8,7 @@
 //   move 640,400 with button1            (pointer entry or motion)
 //   button down 1 at 640,400             (1 left, 2 middle, 3 right)
 //   scroll 2                             (wheel steps, positive down)
+//   scroll right 1                       (sideways, positive right)
 #include <linux/input-event-codes.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -261,7 +262,8 @@ const wl_pointer_listener kPointerListener = {
     .axis_stop = [](void*, wl_pointer*, uint32_t, uint32_t) {},
     .axis_discrete =
         [](void*, wl_pointer*, uint32_t axis, int32_t steps) {
-          if (axis == WL_POINTER_AXIS_VERTICAL_SCROLL) say("scroll " + std::to_string(steps));
+          say((axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? "scroll " : "scroll right ") +
+              std::to_string(steps));
         },
     .axis_value120 = [](void*, wl_pointer*, uint32_t, int32_t) {},
 };

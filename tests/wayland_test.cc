@@ -249,6 +249,13 @@ TEST_F(WaylandAgent, WheelScrollsByStepsCarryingWhatIsLeft) {
   EXPECT_EQ(seen, (Seen{"scroll -1", "scroll 2", "scroll 1", "scroll -1"}));
 }
 
+TEST_F(WaylandAgent, SidewaysWheelScrollsTheHorizontalAxis) {
+  start_agent();
+  EXPECT_EQ(
+      starting_with(observe(sideways_wheel_script()), "scroll"),
+      (Seen{"scroll right -1", "scroll right 2", "scroll right 1", "scroll 1", "scroll right -1"}));
+}
+
 // However it ends, the agent lets go of all it holds; buttons go up where
 // the agent last put the pointer, since no client can ask where it is.
 TEST_F(WaylandAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {

@@ -397,6 +397,16 @@ TEST_F(X11Agent, WheelScrollsByClicksCarryingWhatIsLeft) {
                   "button down 4 at 320,200", "button up 4 at 320,200"}));  // -30 -80: one up
 }
 
+TEST_F(X11Agent, SidewaysWheelClicksButtonsSixAndSeven) {
+  start_agent();
+  Seen expected = {"move 320,200"};
+  for (int button : {6, 7, 7, 7, 5, 6}) {
+    expected.push_back("button down " + std::to_string(button) + " at 320,200");
+    expected.push_back("button up " + std::to_string(button) + " at 320,200");
+  }
+  EXPECT_EQ(observe(move(0.25, 0.25) + sideways_wheel_script()), expected);
+}
+
 // However its input ends, the agent lets go of all it holds before it exits.
 TEST_F(X11Agent, NothingStaysHeldWhenInputEnds) {
   enum class End { kPipeClosed, kControllerKilled };

@@ -198,6 +198,12 @@ async function pageSteps(browser, url) {
 
   await step('a wheel turn down', ['wheel -100'], () => page.mouse.wheel(0, 100));
 
+  await step('sideways, and both axes in one command', ['wheel 0 -150', 'wheel -100 50'],
+             async () => {
+               await page.mouse.wheel(150, 0);
+               await page.mouse.wheel(-50, 100);
+             });
+
   await step('a wheel turn over the agent\'s limit goes in parts',
              ['wheel -1200', 'wheel -1200', 'wheel -600', 'wheel 1200', 'wheel 1'],
              async () => {

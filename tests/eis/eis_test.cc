@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -258,6 +259,22 @@ TEST_F(EisAgent, ButtonsDragsAndTheWheel) {
     (steps < 0 ? up : down) += std::abs(steps);
   }
   EXPECT_EQ(std::make_pair(up, down), std::make_pair(2, 3)) << ::testing::PrintToString(scrolls);
+}
+
+// Sideways: the table in desktop_commands (left 1, right 2, right 1, then
+// down 1 and left 1 from one command), counted by axis and direction.
+TEST_F(EisAgent, SidewaysWheelScrollsTheHorizontalAxis) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  Seen scrolls = starting_with(observe(sideways_wheel_script()), "scroll");
+  std::map<std::string, int> steps;
+  for (const std::string& line : scrolls) {
+    bool right = line.starts_with("scroll right ");
+    int value = std::stoi(line.substr(right ? sizeof "scroll right " - 1 : sizeof "scroll " - 1));
+    steps[std::string(right ? (value < 0 ? "left" : "right") : (value < 0 ? "up" : "down"))] +=
+        std::abs(value);
+  }
+  EXPECT_EQ(steps, (std::map<std::string, int>{{"down", 1}, {"left", 2}, {"right", 3}}))
+      << ::testing::PrintToString(scrolls);
 }
 
 // Repeats are the controller's (the table in desktop_commands).

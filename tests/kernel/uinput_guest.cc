@@ -298,6 +298,11 @@ void commands(const Agent& agent, const Devices& devices) {
   check("the wheel, in steps and high resolution, carrying what is left", events(devices.pointer),
         {"REL 8 1", "REL 11 120", "REL 8 -2", "REL 11 -240", "REL 8 -1", "REL 11 -120", "REL 8 1",
          "REL 11 120"});
+
+  send(agent, sideways_wheel_script());
+  check("the sideways wheel, positive right, both axes in one report", events(devices.pointer),
+        {"REL 6 -1", "REL 12 -120", "REL 6 2", "REL 12 240", "REL 6 1", "REL 12 120", "REL 8 -1",
+         "REL 11 -120", "REL 6 -1", "REL 12 -120"});
 }
 
 // Everything `fd` reports until its device goes away, read as it comes: a

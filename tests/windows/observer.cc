@@ -8,6 +8,7 @@
 //   move 640,400                               (low-level mouse hook, screen pixels)
 //   button down left at 640,400
 //   wheel -120                                 (positive away from the user)
+//   hwheel 120                                 (positive right)
 #include <windows.h>
 
 #include <cstdarg>
@@ -49,16 +50,19 @@ LRESULT CALLBACK on_mouse(int code, WPARAM message, LPARAM data) {
       case WM_RBUTTONUP:
       case WM_MBUTTONDOWN:
       case WM_MBUTTONUP: {
-        bool down = message == WM_LBUTTONDOWN || message == WM_RBUTTONDOWN ||
-                    message == WM_MBUTTONDOWN;
+        bool down =
+            message == WM_LBUTTONDOWN || message == WM_RBUTTONDOWN || message == WM_MBUTTONDOWN;
         const char* which = (message == WM_LBUTTONDOWN || message == WM_LBUTTONUP)   ? "left"
                             : (message == WM_RBUTTONDOWN || message == WM_RBUTTONUP) ? "right"
-                                                                                      : "middle";
+                                                                                     : "middle";
         say("button %s %s at %ld,%ld", down ? "down" : "up", which, x, y);
         break;
       }
       case WM_MOUSEWHEEL:
         say("wheel %d", static_cast<short>(HIWORD(mouse->mouseData)));
+        break;
+      case WM_MOUSEHWHEEL:
+        say("hwheel %d", static_cast<short>(HIWORD(mouse->mouseData)));
         break;
     }
   }
@@ -84,9 +88,9 @@ int main() {
   monitor.cbSize = sizeof monitor;
   GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
   const RECT& r = monitor.rcMonitor;
-  HWND window = CreateWindowExW(WS_EX_TOPMOST, L"observer", L"observer", WS_POPUP | WS_VISIBLE,
-                                r.left, r.top, r.right - r.left, r.bottom - r.top, nullptr,
-                                nullptr, instance, nullptr);
+  HWND window =
+      CreateWindowExW(WS_EX_TOPMOST, L"observer", L"observer", WS_POPUP | WS_VISIBLE, r.left, r.top,
+                      r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, nullptr);
   SetForegroundWindow(window);
   SetFocus(window);
   SetWindowsHookExW(WH_KEYBOARD_LL, on_key, instance, 0);
