@@ -10,6 +10,7 @@
 #include "input/keyboard.h"
 #include "input/pointer.h"
 #include "input/release.h"
+#include "input/text.h"
 
 static_assert(kLinePadding >= simdjson::SIMDJSON_PADDING);
 
@@ -26,6 +27,7 @@ constexpr Route kRoutes[] = {
     {"move", handle_move},
     {"button", handle_button},
     {"wheel", handle_wheel},
+    {"text", handle_text},
 };
 
 // Lines of ordinary commands fit in this much decoder capacity from the start;
@@ -54,13 +56,16 @@ std::string_view repaired(std::string_view line) {
 bool decode_command(std::string_view line, Command& command) {
   simdjson::dom::element root;
   simdjson::error_code error = parser().parse(line.data(), line.size(), false).get(root);
+  bool was_repaired = false;
   if (error && !simdjson::validate_utf8(line.data(), line.size())) {
     std::string_view text = repaired(line);
     error = parser().parse(text.data(), text.size(), false).get(root);
+    was_repaired = true;
   }
   simdjson::dom::object object;
   if (error || root.get(object) != simdjson::SUCCESS) return false;
   command = read_command(object);
+  command.repaired = was_repaired;
   return true;
 }
 

@@ -12,6 +12,7 @@ Member* slot_for(Command& command, std::string_view name) {
       return name == "type"   ? &command.type
              : name == "code" ? &command.code
              : name == "down" ? &command.down
+             : name == "text" ? &command.text
                               : nullptr;
     case 5:
       return name == "delta" ? &command.delta : nullptr;

@@ -12,7 +12,10 @@
 using Member = std::optional<simdjson::dom::element>;
 
 struct Command {
-  Member type, code, down, x, y, button, delta, delta_x;
+  Member type, code, down, x, y, button, delta, delta_x, text;
+  // The line was not valid UTF-8 and was read with U+FFFD in place of what
+  // was ill-formed.
+  bool repaired = false;
 };
 
 Command read_command(simdjson::dom::object object);

@@ -242,7 +242,8 @@ void finish() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect, main_display, cursor, post_key, post_mouse, post_wheel, on_input, flush, finish,
+    connect,    main_display, cursor,   post_key, post_mouse,
+    post_wheel, nullptr,      on_input, flush,    finish,
 };
 
 }  // namespace

@@ -164,6 +164,10 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
   chosen->post_wheel(vertical, horizontal);
 }
 
+void post_character(char32_t character) {
+  if (chosen->post_character) chosen->post_character(character);
+}
+
 void on_input() {
   chosen->on_input();
 }

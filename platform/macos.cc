@@ -92,6 +92,33 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
   if (event) CGEventPost(kCGHIDEventTap, event.get());
 }
 
+// A character goes as the Unicode string of a key down and up (one or two
+// UTF-16 units; the string may hold up to 20) with no flags, so the
+// modifiers held do not change it. Applications that ignore the string and
+// read the key instead see virtual key 0x42, which no keyboard has; Return
+// and Tab are their own keys.
+constexpr CGKeyCode kNoKey = 0x42, kReturnKey = 0x24, kTabKey = 0x30;
+
+void post_character(char32_t character) {
+  UniChar units[2];
+  UniCharCount count = 1;
+  if (character >= 0x10000) {
+    units[0] = static_cast<UniChar>(0xD800 + ((character - 0x10000) >> 10));
+    units[1] = static_cast<UniChar>(0xDC00 + ((character - 0x10000) & 0x3FF));
+    count = 2;
+  } else {
+    units[0] = static_cast<UniChar>(character == U'\n' ? U'\r' : character);
+  }
+  CGKeyCode key = character == U'\n' ? kReturnKey : character == U'\t' ? kTabKey : kNoKey;
+  for (bool down : {true, false}) {
+    Event event(CGEventCreateKeyboardEvent(nullptr, key, down));
+    if (!event) continue;
+    CGEventKeyboardSetUnicodeString(event.get(), count, units);
+    CGEventSetFlags(event.get(), 0);
+    CGEventPost(kCGHIDEventTap, event.get());
+  }
+}
+
 // The display's bounds are asked for afresh at each command.
 void on_input() {}
 

@@ -55,14 +55,17 @@ class Line {
   explicit Line(const standin::Event& event) {
     switch (event.kind) {
       case standin::Event::kKey:
-        put("key").number(event.code).put(event.down ? " down" : " up").mask(event.mask);
+        put("key").number(event.code).put(event.down ? " down" : " up").hex(event.mask);
         break;
       case standin::Event::kMouse:
         put("mouse").number(event.type).number(event.point.x).number(event.point.y);
-        number(event.button).mask(event.mask);
+        number(event.button).hex(event.mask);
         if (platform::is_press(event.type) || platform::is_release(event.type)) {
           number(event.clicks);
         }
+        break;
+      case standin::Event::kCharacter:
+        put("text").hex(event.character);
         break;
       case standin::Event::kWheel:
         put("wheel").number(event.wheel);
@@ -105,7 +108,7 @@ class Line {
     }
     return put(scientific);
   }
-  Line& mask(uint64_t value) {
+  Line& hex(uint64_t value) {
     put(" 0x");
     end_ = std::to_chars(end_, buffer_ + sizeof buffer_, value, 16).ptr;
     return *this;
@@ -154,6 +157,7 @@ Config config_from_environment() {
       if (kind == "key") config.fail_key = true;
       if (kind == "mouse") config.fail_mouse = true;
       if (kind == "wheel") config.fail_wheel = true;
+      if (kind == "text") config.fail_character = true;
       if (kind == "cursor") config.fail_cursor = true;
     }
   }
@@ -234,6 +238,12 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
   event.wheel = vertical;
   event.wheel_sideways = horizontal;
   post(event, the_state.config.fail_wheel);
+}
+
+void post_character(char32_t character) {
+  standin::Event event{standin::Event::kCharacter};
+  event.character = character;
+  post(event, the_state.config.fail_character);
 }
 
 void on_input() {}

@@ -19,6 +19,7 @@ struct Config {
   bool fail_key = false;
   bool fail_mouse = false;
   bool fail_wheel = false;
+  bool fail_character = false;
   bool fail_cursor = false;
   std::chrono::milliseconds double_click{500};
   std::string trace_path;  // append trace lines to this file when set
@@ -27,7 +28,7 @@ struct Config {
 
 // One posted event, as the agent described it.
 struct Event {
-  enum Kind { kKey, kMouse, kWheel } kind;
+  enum Kind { kKey, kMouse, kWheel, kCharacter } kind;
   uint16_t code = 0;  // key
   bool down = false;  // key
   uint32_t type = 0;  // mouse
@@ -37,6 +38,7 @@ struct Event {
   int64_t clicks = 0;          // mouse
   int32_t wheel = 0;           // up
   int32_t wheel_sideways = 0;  // left
+  char32_t character = 0;
 };
 
 // Every event the stand-in created and every one it let go of, since

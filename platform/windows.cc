@@ -184,6 +184,38 @@ void post_key(uint16_t code, bool down, bool, uint64_t) {
   inputs().pending.push_back(input);
 }
 
+void add_typed(WORD virtual_key, WORD unit, bool down) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = virtual_key;
+  input.ki.wScan = unit;
+  input.ki.dwFlags = (unit ? KEYEVENTF_UNICODE : 0) | (down ? 0 : KEYEVENTF_KEYUP);
+  inputs().pending.push_back(input);
+}
+
+// A character goes as its UTF-16 units, each pressed and released on its own
+// (KEYEVENTF_UNICODE: applications get it as typed, whatever the layout), so
+// a character typed twice is two presses and a surrogate pair two units.
+// Return and Tab are their keys, which applications read as keys.
+void post_character(char32_t character) {
+  if (character == U'\n' || character == U'\t') {
+    WORD key = character == U'\n' ? VK_RETURN : VK_TAB;
+    add_typed(key, 0, true);
+    add_typed(key, 0, false);
+    return;
+  }
+  WORD units[2] = {static_cast<WORD>(character), 0};
+  if (character >= 0x10000) {
+    units[0] = static_cast<WORD>(0xD800 + ((character - 0x10000) >> 10));
+    units[1] = static_cast<WORD>(0xDC00 + ((character - 0x10000) & 0x3FF));
+  }
+  for (WORD unit : units) {
+    if (!unit) break;
+    add_typed(0, unit, true);
+    add_typed(0, unit, false);
+  }
+}
+
 // Absolute over the virtual desktop (all monitors), each point on its exact
 // pixel; a button after its move, at the command's point.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {

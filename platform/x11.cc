@@ -550,7 +550,8 @@ Bounds desktop() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect, main_display, cursor, post_key, post_mouse, post_wheel, on_input, flush, finish,
+    connect,    main_display, cursor,   post_key, post_mouse,
+    post_wheel, nullptr,      on_input, flush,    finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
                                           on_input};

@@ -184,6 +184,12 @@ TEST(Agent, CommandsPostTheirEvents) {
         R"({"type":"wheel","delta":-0})", R"({"type":"wheel","delta":1.2e3})"},
        {"wheel -100", "wheel 1200", "wheel -1200", "wheel -120", "wheel 3", "wheel 0", "wheel 0",
         "wheel -1200"}},
+      {"text: each character once, whatever is held, which stays held; Return and Tab, "
+       "no other control characters",
+       {kShiftDown, R"({"type":"text","text":"Aé😀aa\n\t\r\u0001\u007f€"})", kKeyADown},
+       {"key 56 down 0x20000", "text 0x41", "text 0xe9", "text 0x1f600", "text 0x61", "text 0x61",
+        "text 0xa", "text 0x9", "text 0x20ac", "key 0 down 0x20000", "key 0 up 0x20000",
+        "key 56 up 0x0"}},
       {"deltaX is the second value, negated (positive scrolls left); both axes in one event",
        {R"({"type":"wheel","deltaX":100})", R"({"type":"wheel","delta":-50,"deltaX":-1200})",
         R"({"type":"wheel","delta":30,"deltaX":0})", R"({"type":"wheel","deltaX":-0.5})",
@@ -266,11 +272,34 @@ TEST(Agent, BadLinesAreDroppedWithoutATrace) {
       R"({"type":"wheel","delta":100,"deltaX":"50"})",
       R"({"type":"wheel","deltaX":100,"delta":null})",
       R"({"type":"wheel","deltax":100})",
+      R"({"type":"text","text":5})",
+      R"({"type":"text","text":["a"]})",
+      R"({"type":"text"})",
+      R"({"type":"text","text":"a\ud800b"})",
+      "{\"type\":\"text\",\"text\":\"a\xff\"}",
+      "{\"type\":\"text\",\"text\":\"\xe2\x82\"}",
   };
   Events without = events_of({kShiftDown, kKeyADown});
   for (const std::string& line : cases) {
     EXPECT_EQ(run(lines({kShiftDown, line, kKeyADown})).events, without) << line;
   }
+}
+
+// The bound counts characters (code points): a combining mark is one, though
+// it makes no character of its own on screen, nor in the line's count.
+TEST(Agent, TextOfAtMostAThousandCharactersIsTyped) {
+  auto text_of = [](int marked) {
+    std::string text;
+    for (int i = 0; i < marked; ++i) text += "e\u0301";
+    return R"({"type":"text","text":")" + text + R"("})";
+  };
+  Events thousand;
+  for (int i = 0; i < 500; ++i) {
+    thousand.push_back("text 0x65");
+    thousand.push_back("text 0x301");
+  }
+  EXPECT_EQ(run(lines({text_of(500)})).events, thousand);
+  EXPECT_EQ(run(lines({text_of(501), kKeyADown})).events, events_of({kKeyADown}));
 }
 
 // Each variant must act exactly like its plain form, which itself must act.

@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include <charconv>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -100,7 +101,13 @@ std::string hex(uint64_t value) {
 std::string line_of(const recording::Event& event) {
   std::string flags = " flags=" + hex(event.flags);
   if (event.kind == "keyboard") {
-    return "key " + std::to_string(event.key) + (event.key_down ? " down" : " up") + flags;
+    std::string text;
+    for (char16_t unit : event.text) {
+      char hex_unit[16];
+      snprintf(hex_unit, sizeof hex_unit, "%s%04X", text.empty() ? " text=U+" : ",U+", unit);
+      text += hex_unit;
+    }
+    return "key " + std::to_string(event.key) + (event.key_down ? " down" : " up") + text + flags;
   }
   if (event.kind == "mouse") {
     return "mouse " + std::to_string(event.type) + " at " + shortest(event.location.x) + "," +
@@ -236,6 +243,17 @@ void CGEventSetIntegerValueField(CGEventRef ref, CGEventField field, int64_t val
 
 void CGEventSetFlags(CGEventRef ref, CGEventFlags flags) {
   if (recording::Event* event = live(ref, "CGEventSetFlags")) event->flags = flags;
+}
+
+// Apple's documentation: the string may be at most 20 units long; the event
+// keeps a copy.
+void CGEventKeyboardSetUnicodeString(CGEventRef ref, UniCharCount length, const UniChar* units) {
+  recording::Event* event = live(ref, "CGEventKeyboardSetUnicodeString");
+  if (!event) return;
+  if (event->kind != "keyboard") error("CGEventKeyboardSetUnicodeString on a " + event->kind);
+  if (length > 20)
+    error("CGEventKeyboardSetUnicodeString with " + std::to_string(length) + " units");
+  event->text.assign(units, units + length);
 }
 
 void CGEventPost(CGEventTapLocation tap, CGEventRef ref) {

@@ -40,6 +40,7 @@ struct Event {
   int64_t click_state = 0;
   uint32_t units = 0, wheel_count = 0;  // scroll
   int32_t wheels[3] = {0, 0, 0};
+  std::u16string text;  // keyboard, the Unicode string set
   uint64_t flags = kCGEventFlagMaskNonCoalesced;
   std::vector<CGEventTapLocation> posts;
   int releases = 0;
@@ -52,6 +53,7 @@ void reset(const Answers& answers);
 const std::vector<Event>& events();
 
 // The events posted, in order, one line each: "key 0 down flags=0x20000",
+// "key 66 down text=U+00E9 flags=0x0" (with a Unicode string),
 // "mouse 6 at 959.5,539.5 button 0 clicks 1 flags=0x0", "scroll pixel 1
 // wheels -100,0,0 flags=0x100".
 std::vector<std::string> posted();

@@ -5,6 +5,8 @@
 //   ready                                      (hooks in place, window shown)
 //   key down vk=a0 scan=2a ext=0 injected=1    (low-level keyboard hook)
 //   char A                                     (WM_CHAR to the window)
+//   char U+00E9                                (one beyond ASCII, or Return or
+//                                               Tab; UTF-16 units)
 //   move 640,400                               (low-level mouse hook, screen pixels)
 //   button down left at 640,400
 //   wheel -120                                 (positive away from the user)
@@ -71,6 +73,9 @@ LRESULT CALLBACK on_mouse(int code, WPARAM message, LPARAM data) {
 
 LRESULT CALLBACK on_window(HWND window, UINT message, WPARAM w, LPARAM l) {
   if (message == WM_CHAR && w >= 0x20 && w < 0x7f) say("char %c", static_cast<char>(w));
+  if (message == WM_CHAR && (w >= 0x80 || w == '\r' || w == '\t')) {
+    say("char U+%04X", static_cast<unsigned>(w));
+  }
   return DefWindowProcW(window, message, w, l);
 }
 

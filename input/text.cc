@@ -1,0 +1,40 @@
+#include "input/text.h"
+
+#include "app/utf8.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Control characters are not text, Return and Tab aside.
+bool is_typed(char32_t character) {
+  return character == U'\n' || character == U'\t' || (character >= 0x20 && character != 0x7f);
+}
+
+// Calls `each` for every character of `text`, which the decoder has checked
+// is well-formed UTF-8.
+template <typename Each>
+void for_each_character(std::string_view text, Each each) {
+  auto* at = reinterpret_cast<const unsigned char*>(text.data());
+  auto* end = at + text.size();
+  char32_t character;
+  while (at < end) {
+    size_t length = decode_utf8(at, end, &character);
+    if (length == 0) return;
+    each(character);
+    at += length;
+  }
+}
+
+}  // namespace
+
+void handle_text(const Command& command) {
+  std::optional<std::string_view> text = as_text(command.text);
+  if (!text || command.repaired) return;
+  // Counted first, so that too long a string types none of itself.
+  size_t count = 0;
+  for_each_character(*text, [&](char32_t) { ++count; });
+  if (count > kMaxTextCharacters) return;
+  for_each_character(*text, [](char32_t character) {
+    if (is_typed(character)) platform::post_character(character);
+  });
+}
