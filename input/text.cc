@@ -30,11 +30,11 @@ void for_each_character(std::string_view text, Each each) {
 void handle_text(const Command& command) {
   std::optional<std::string_view> text = as_text(command.text);
   if (!text || command.repaired) return;
-  // Counted first, so that too long a string types none of itself.
-  size_t count = 0;
-  for_each_character(*text, [&](char32_t) { ++count; });
-  if (count > kMaxTextCharacters) return;
-  for_each_character(*text, [](char32_t character) {
-    if (is_typed(character)) platform::post_character(character);
+  static char32_t typed[kMaxTextCharacters];
+  size_t count = 0, decoded = 0;
+  for_each_character(*text, [&](char32_t character) {
+    if (++decoded <= kMaxTextCharacters && is_typed(character)) typed[count++] = character;
   });
+  if (decoded > kMaxTextCharacters || count == 0) return;
+  platform::post_text(typed, count);
 }

@@ -164,8 +164,8 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
   chosen->post_wheel(vertical, horizontal);
 }
 
-void post_character(char32_t character) {
-  if (chosen->post_character) chosen->post_character(character);
+void post_text(const char32_t* characters, size_t count) {
+  if (chosen->post_text) chosen->post_text(characters, count);
 }
 
 void on_input() {

@@ -99,7 +99,7 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
 // and Tab are their own keys.
 constexpr CGKeyCode kNoKey = 0x42, kReturnKey = 0x24, kTabKey = 0x30;
 
-void post_character(char32_t character) {
+static void post_character(char32_t character) {
   UniChar units[2];
   UniCharCount count = 1;
   if (character >= 0x10000) {
@@ -117,6 +117,10 @@ void post_character(char32_t character) {
     CGEventSetFlags(event.get(), 0);
     CGEventPost(kCGHIDEventTap, event.get());
   }
+}
+
+void post_text(const char32_t* characters, size_t count) {
+  for (size_t i = 0; i < count; ++i) post_character(characters[i]);
 }
 
 // The display's bounds are asked for afresh at each command.

@@ -85,10 +85,11 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
 // `horizontal` positive left; both axes go in one event where the system has
 // one.
 void post_wheel(int32_t vertical, int32_t horizontal);
-// Types one character as text input, whatever the keyboard layout and the
-// modifiers held; U+000A is Return and U+0009 Tab. Does nothing where the
-// platform has no way to type text yet.
-void post_character(char32_t character);
+// Types `count` characters as text input, whatever the keyboard layout and
+// the modifiers held, each pressed and released on its own; U+000A is Return
+// and U+0009 Tab. Does nothing where the platform has no way to type text
+// yet.
+void post_text(const char32_t* characters, size_t count);
 
 // Called once for each read of the agent's input, before the commands it
 // brought are handled. A backend that follows the system's announcements

@@ -240,10 +240,13 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
   post(event, the_state.config.fail_wheel);
 }
 
-void post_character(char32_t character) {
-  standin::Event event{standin::Event::kCharacter};
-  event.character = character;
-  post(event, the_state.config.fail_character);
+// One event a character.
+void post_text(const char32_t* characters, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    standin::Event event{standin::Event::kCharacter};
+    event.character = characters[i];
+    post(event, the_state.config.fail_character);
+  }
 }
 
 void on_input() {}

@@ -86,7 +86,10 @@ struct Compositor {
   zwp_virtual_keyboard_v1* keyboard = nullptr;
   zwlr_virtual_pointer_v1* pointer = nullptr;
   Xkb xkb;
-  Modifiers modifiers;  // as last sent
+  std::string layout_keymap;  // the text of the keymap keys are typed with
+  std::string text_keymap;    // made for each piece of text, its room kept
+  std::string text_symbols;   // the same
+  Modifiers modifiers;        // as last sent
   Bounds main_display{0, 0, 0, 0};
   Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
   std::optional<Point> last_point;
@@ -313,19 +316,8 @@ std::string keymap_text(Compositor& c) {
   return text ? text.get() : "";
 }
 
-// Gives the virtual keyboard its keymap, and the agent the same keymap's
-// state, from which it works out the modifiers.
-bool set_keymap(Compositor& c) {
-  const Xkbcommon& xkb = *c.xkb.library;
-  c.xkb.context = {xkb.context_new(XKB_CONTEXT_NO_FLAGS), xkb.context_unref};
-  if (!c.xkb.context) return false;
-  std::string text = keymap_text(c);
-  c.xkb.keymap = {
-      xkb.keymap_new_from_string(c.xkb.context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                 XKB_KEYMAP_COMPILE_NO_FLAGS),
-      xkb.keymap_unref};
-  if (!c.xkb.keymap) return false;
-  c.xkb.state = {xkb.state_new(c.xkb.keymap.get()), xkb.state_unref};
+// Gives the virtual keyboard the keymap `text`.
+bool upload_keymap(Compositor& c, const std::string& text) {
   int fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
   if (fd < 0) return false;
   bool written = write(fd, text.c_str(), text.size() + 1) == static_cast<ssize_t>(text.size() + 1);
@@ -334,7 +326,23 @@ bool set_keymap(Compositor& c) {
                                    static_cast<uint32_t>(text.size() + 1));
   }
   close(fd);  // the request took a copy
-  return written && c.xkb.state;
+  return written;
+}
+
+// Gives the virtual keyboard its keymap, and the agent the same keymap's
+// state, from which it works out the modifiers.
+bool set_keymap(Compositor& c) {
+  const Xkbcommon& xkb = *c.xkb.library;
+  c.xkb.context = {xkb.context_new(XKB_CONTEXT_NO_FLAGS), xkb.context_unref};
+  if (!c.xkb.context) return false;
+  c.layout_keymap = keymap_text(c);
+  c.xkb.keymap = {
+      xkb.keymap_new_from_string(c.xkb.context.get(), c.layout_keymap.c_str(),
+                                 XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
+      xkb.keymap_unref};
+  if (!c.xkb.keymap) return false;
+  c.xkb.state = {xkb.state_new(c.xkb.keymap.get()), xkb.state_unref};
+  return upload_keymap(c, c.layout_keymap) && c.xkb.state;
 }
 
 // Connects and learns the outputs' layout; nothing is asked of the seat yet.
@@ -421,6 +429,83 @@ void post_key(uint16_t code, bool down, uint64_t) {
   send_all(c);
 }
 
+// Text goes through keymaps made for it: each gives a key of its own to each
+// keysym a piece of the text needs, on one level, with no modifiers. The
+// virtual keyboard is given it, the modifiers are sent as none, each
+// character is pressed and released, and then the layout's keymap and the
+// modifiers held come back. A compositor sends applications each keymap
+// before the keys typed with it. Text keys are XKB keycodes the key table
+// never uses (above its last, 134), so no key the agent holds is one of them.
+constexpr uint32_t kFirstTextKey = 135, kLastTextKey = 255;
+constexpr size_t kTextKeys = kLastTextKey - kFirstTextKey + 1;
+
+xkb_keysym_t keysym_of(const Xkbcommon& xkb, char32_t character) {
+  if (character == U'\n') return XKB_KEY_Return;
+  if (character == U'\t') return XKB_KEY_Tab;
+  return xkb.utf32_to_keysym(character);
+}
+
+// Makes the keymap for characters from `text` on, for as long as their
+// keysyms fit one, in c.text_keymap, with each character's key (0 for none)
+// in `keys`; returns how many characters it takes.
+size_t make_text_keymap(Compositor& c, const char32_t* text, size_t count, uint32_t* keys) {
+  const Xkbcommon& xkb = *c.xkb.library;
+  xkb_keysym_t keysyms[kTextKeys];
+  size_t used = 0, taken = 0;
+  c.text_keymap.assign(
+      "xkb_keymap {\nxkb_keycodes \"input-agent-text\" { minimum = 8; maximum = 255;");
+  c.text_symbols.assign("xkb_symbols \"input-agent-text\" {");
+  for (; taken < count; ++taken) {
+    xkb_keysym_t keysym = keysym_of(xkb, text[taken]);
+    keys[taken] = 0;
+    if (keysym == XKB_KEY_NoSymbol) continue;
+    size_t at = std::find(keysyms, keysyms + used, keysym) - keysyms;
+    if (at == used) {
+      if (used == kTextKeys) break;
+      keysyms[used++] = keysym;
+      char name[64];
+      xkb.keysym_get_name(keysym, name, sizeof name);
+      std::string key = "<T" + std::to_string(kFirstTextKey + at) + ">";
+      c.text_keymap += " " + key + " = " + std::to_string(kFirstTextKey + at) + ";";
+      c.text_symbols += " key " + key + " { [ " + name + " ] };";
+    }
+    keys[taken] = kFirstTextKey + static_cast<uint32_t>(at);
+  }
+  c.text_keymap +=
+      " };\nxkb_types \"input-agent-text\" { type \"ONE_LEVEL\" { modifiers = none; "
+      "level_name[Level1] = \"Any\"; }; };\nxkb_compatibility \"input-agent-text\" { };\n";
+  c.text_keymap += c.text_symbols + " };\n};\n";
+  return taken;
+}
+
+void post_text(const char32_t* text, size_t count) {
+  Compositor& c = the_compositor;
+  static uint32_t keys[1000];
+  count = std::min(count, std::size(keys));
+  for (size_t done = 0; done < count;) {
+    size_t taken = make_text_keymap(c, text + done, count - done, keys + done);
+    if (!upload_keymap(c, c.text_keymap)) return;
+    zwp_virtual_keyboard_v1_modifiers(c.keyboard, 0, 0, 0, 0);
+    for (size_t i = done; i < done + taken; ++i) {
+      if (!keys[i]) continue;
+      for (auto state : {WL_KEYBOARD_KEY_STATE_PRESSED, WL_KEYBOARD_KEY_STATE_RELEASED}) {
+        zwp_virtual_keyboard_v1_key(c.keyboard, now_ms(), keys[i] - 8, state);
+      }
+      if (!send_all(c)) return;
+    }
+    done += taken;
+  }
+  // Applications take a new keymap with no modifiers in force; the compositor
+  // tells them the modifiers held again only when they change, so they go
+  // to none first.
+  upload_keymap(c, c.layout_keymap);
+  const Modifiers& held = c.modifiers;
+  zwp_virtual_keyboard_v1_modifiers(c.keyboard, 0, 0, 0, 0);
+  zwp_virtual_keyboard_v1_modifiers(c.keyboard, held.depressed, held.latched, held.locked,
+                                    held.group);
+  send_all(c);
+}
+
 // Absolute motion spans the box around all outputs; the point is placed on
 // its whole pixel within it.
 void move_to(Compositor& c, Point point) {
@@ -486,7 +571,7 @@ Bounds desktop() {
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, nullptr,      on_input, flush,    finish,
+    post_wheel, post_text,    on_input, flush,    finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
                                           on_input};

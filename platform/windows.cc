@@ -197,7 +197,7 @@ void add_typed(WORD virtual_key, WORD unit, bool down) {
 // (KEYEVENTF_UNICODE: applications get it as typed, whatever the layout), so
 // a character typed twice is two presses and a surrogate pair two units.
 // Return and Tab are their keys, which applications read as keys.
-void post_character(char32_t character) {
+static void post_character(char32_t character) {
   if (character == U'\n' || character == U'\t') {
     WORD key = character == U'\n' ? VK_RETURN : VK_TAB;
     add_typed(key, 0, true);
@@ -214,6 +214,10 @@ void post_character(char32_t character) {
     add_typed(0, unit, true);
     add_typed(0, unit, false);
   }
+}
+
+void post_text(const char32_t* characters, size_t count) {
+  for (size_t i = 0; i < count; ++i) post_character(characters[i]);
 }
 
 // Absolute over the virtual desktop (all monitors), each point on its exact

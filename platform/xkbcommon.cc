@@ -20,6 +20,8 @@ std::optional<Xkbcommon> load() {
   library.find(x.state_update_key, "xkb_state_update_key");
   library.find(x.state_serialize_mods, "xkb_state_serialize_mods");
   library.find(x.state_serialize_layout, "xkb_state_serialize_layout");
+  library.find(x.utf32_to_keysym, "xkb_utf32_to_keysym");
+  library.find(x.keysym_get_name, "xkb_keysym_get_name");
   if (!library.complete()) return std::nullopt;
   return x;
 }

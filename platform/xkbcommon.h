@@ -18,6 +18,8 @@ struct Xkbcommon {
   decltype(&xkb_state_update_key) state_update_key;
   decltype(&xkb_state_serialize_mods) state_serialize_mods;
   decltype(&xkb_state_serialize_layout) state_serialize_layout;
+  decltype(&xkb_utf32_to_keysym) utf32_to_keysym;
+  decltype(&xkb_keysym_get_name) keysym_get_name;
 };
 
 // The library's functions, loaded at the first call; nullptr when it or one

@@ -38,6 +38,12 @@ std::string sideways_wheel_script() {
   return sideways(-100) + sideways(250) + sideways(60) + wheel(100, -100);
 }
 
+std::string text(std::string_view characters) {
+  std::string escaped;
+  for (char c : characters) escaped += c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
+  return R"({"type":"text","text":")" + escaped + "\"}\n";
+}
+
 std::string release() {
   return R"({"type":"release"})"
          "\n";

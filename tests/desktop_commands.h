@@ -22,6 +22,9 @@ std::string sideways(double delta_x);  // a wheel with deltaX alone
 // down 1 and left 1 from one command.
 std::string sideways_wheel_script();
 std::string release();
+// A text command; `characters` is UTF-8, with no quotes or backslashes but
+// for line feeds and tabs.
+std::string text(std::string_view characters);
 
 // A stream and what it must bring: commands, and the lines expected of them.
 struct Script {

@@ -256,6 +256,23 @@ TEST_F(WaylandAgent, SidewaysWheelScrollsTheHorizontalAxis) {
       (Seen{"scroll right -1", "scroll right 2", "scroll right 1", "scroll 1", "scroll right -1"}));
 }
 
+// Each character by its keysym, whatever the layout (the recorder follows the
+// keymaps the compositor sends it); the Shift the agent holds changes none
+// of them and is still held after.
+TEST_F(WaylandAgent, TypesTextWhateverTheLayoutAndModifiers) {
+  start_agent();
+  EXPECT_EQ(starting_with(observe(key("ShiftLeft", true) + text("Aé😀€łß!aa\n\t") +
+                                  key("KeyB", true) + key("KeyB", false) + key("ShiftLeft", false)),
+                          "key down"),
+            (Seen{"key down Shift_L", "key down A", "key down eacute", "key down U0001F600",
+                  "key down EuroSign", "key down lstroke", "key down ssharp", "key down exclam",
+                  "key down a", "key down a", "key down Return", "key down Tab",
+                  "key down b with shift"}));
+  std::string many(970, 'q');
+  Seen typed = starting_with(observe(text(many)), "key down");
+  EXPECT_EQ(typed, Seen(970, "key down q"));
+}
+
 // However it ends, the agent lets go of all it holds; buttons go up where
 // the agent last put the pointer, since no client can ask where it is.
 TEST_F(WaylandAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
