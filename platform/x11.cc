@@ -28,6 +28,7 @@
 #include <xcb/xkb.h>
 #undef explicit
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -107,6 +108,13 @@ struct PendingSetup {
   std::optional<xcb_xkb_get_controls_cookie_t> core_controls;
 };
 
+// A keycode the keymap left empty, which text borrows.
+struct Spare {
+  xcb_keycode_t keycode;
+  xcb_keysym_t keysym;  // 0: empty, as found
+  uint64_t used;        // when last typed with, on Server::text_clock
+};
+
 struct Server {
   std::unique_ptr<xcb_connection_t, Disconnect> connection;
   std::optional<PendingSetup> pending;
@@ -126,6 +134,9 @@ struct Server {
   // core keyboard's, the XTest keyboard's, then the other devices' attached
   // to the core keyboard.
   std::vector<Repeat> repeat_found;
+  std::vector<Spare> spares;  // found at the first text
+  bool spares_found = false;
+  uint64_t text_clock = 0;        // counts characters typed
   bool posts = true;              // false when only the layout is wanted (for uinput)
   bool changes_taken_in = false;  // since the last read of the agent's input
 };
@@ -411,7 +422,12 @@ void follow_changes(Server& x) {
     if (x.xkb_event_base && type == x.xkb_event_base) keymap_changed |= moves_keys(event.get());
   }
   if (layout_changed) x.main_display = read_main_display(x);
-  if (keymap_changed) x.keycodes = read_keycodes(x);
+  if (keymap_changed) {
+    x.keycodes = read_keycodes(x);
+    // The new keymap may use the spares; they are looked for again.
+    x.spares.clear();
+    x.spares_found = false;
+  }
 }
 
 // The answer to request `sequence` (to be freed), or nothing when it has not
@@ -454,6 +470,98 @@ void click(Server& x, uint8_t button, int times) {
   for (int i = 0; i < times; ++i) {
     fake_input(x, XCB_BUTTON_PRESS, button);
     fake_input(x, XCB_BUTTON_RELEASE, button);
+  }
+}
+
+// Text goes through spare keycodes, ones the keymap leaves empty: each
+// character's keysym is put on one (both levels, so neither Shift nor Caps
+// Lock changes it) and the key pressed and released. A spare keeps its
+// keysym for later text and is given another only when every spare is in
+// use, the one used longest ago first: an application learns of a mapping
+// change when it gets to the change's notification, and asks for the
+// mapping then, by which time a spare given away at once could hold another
+// character. The core keyboard and every keyboard attached to it, XTest's
+// included, take a mapping change together. The modifiers the agent holds
+// go up for the text and down again after it. Every spare used is emptied
+// again when the agent ends.
+constexpr uint16_t kModifierCodes[] = {54, 55, 56, 58, 59, 60, 61, 62};
+
+// The keysym X names a character by: Latin-1's own value, else the Unicode
+// keysym; Return and Tab their keys'.
+xcb_keysym_t keysym_of(char32_t character) {
+  if (character == U'\n') return 0xff0d;
+  if (character == U'\t') return 0xff09;
+  if ((character >= 0x20 && character < 0x7f) || (character >= 0xa0 && character <= 0xff)) {
+    return character;
+  }
+  return 0x01000000 | character;
+}
+
+// Finds the keycodes the keymap leaves empty, once.
+void find_spares(Server& x) {
+  x.spares_found = true;
+  xcb_connection_t* c = x.connection.get();
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  uint8_t first = setup->min_keycode, count = setup->max_keycode - setup->min_keycode + 1;
+  auto mapping =
+      own(xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, first, count), nullptr));
+  if (!mapping) return;
+  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+  uint8_t width = mapping->keysyms_per_keycode;
+  for (int i = count - 1; i >= 0; --i) {  // from the top, where keyboards have no keys
+    if (std::all_of(keysyms + i * width, keysyms + (i + 1) * width,
+                    [](xcb_keysym_t keysym) { return keysym == 0; })) {
+      x.spares.push_back({static_cast<xcb_keycode_t>(first + i), 0, 0});
+    }
+  }
+}
+
+// A spare keycode holding `keysym`, given it if none does; 0 when there are
+// no spares.
+xcb_keycode_t key_for(Server& x, xcb_keysym_t keysym) {
+  if (x.spares.empty()) return 0;
+  ++x.text_clock;
+  Spare* oldest = &x.spares.front();
+  for (Spare& spare : x.spares) {
+    if (spare.keysym == keysym) {
+      spare.used = x.text_clock;
+      return spare.keycode;
+    }
+    if (spare.used < oldest->used) oldest = &spare;
+  }
+  xcb_keysym_t both[2] = {keysym, keysym};
+  xcb_change_keyboard_mapping(x.connection.get(), 1, oldest->keycode, 2, both);
+  oldest->keysym = keysym;
+  oldest->used = x.text_clock;
+  return oldest->keycode;
+}
+
+void post_text(const char32_t* text, size_t count) {
+  Server& x = server();
+  follow_changes(x);
+  if (!x.spares_found) find_spares(x);
+  for (uint16_t code : kModifierCodes) {
+    if (x.held[code]) fake_input(x, XCB_KEY_RELEASE, x.held[code]);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (xcb_keycode_t key = key_for(x, keysym_of(text[i]))) {
+      fake_input(x, XCB_KEY_PRESS, key);
+      fake_input(x, XCB_KEY_RELEASE, key);
+    }
+  }
+  for (uint16_t code : kModifierCodes) {
+    if (x.held[code]) fake_input(x, XCB_KEY_PRESS, x.held[code]);
+  }
+}
+
+// Empties every spare the agent gave a keysym.
+void restore_spares(Server& x) {
+  xcb_keysym_t none[2] = {0, 0};
+  for (Spare& spare : x.spares) {
+    if (spare.keysym) {
+      xcb_change_keyboard_mapping(x.connection.get(), 1, spare.keycode, 2, none);
+      spare.keysym = 0;
+    }
   }
 }
 
@@ -532,6 +640,7 @@ void finish() {
   Server& x = server();
   xcb_connection_t* c = x.connection.get();
   restore_repeat(x);
+  restore_spares(x);
   xcb_get_input_focus_cookie_t asked = xcb_get_input_focus(c);
   xcb_flush(c);
   free(await_answer(c, asked.sequence));
@@ -551,7 +660,7 @@ Bounds desktop() {
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, nullptr,      on_input, flush,    finish,
+    post_wheel, post_text,    on_input, flush,    finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
                                           on_input};

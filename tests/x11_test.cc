@@ -109,6 +109,9 @@ class Recorder {
          XWindowEvent(display, window_, StructureNotifyMask, &event), event.type != MapNotify;) {
     }
     XSetInputFocus(display, window_, RevertToPointerRoot, CurrentTime);
+    // Told of mapping changes as XKB-aware applications are.
+    XkbQueryExtension(display, nullptr, &xkb_event_, nullptr, nullptr, nullptr);
+    XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
     XSync(display, False);
     reload_keymap();
   }
@@ -152,7 +155,13 @@ class Recorder {
   }
 
  private:
-  std::string describe(XEvent& event) const {
+  // An application takes the mapping afresh when told it changed.
+  std::string describe(XEvent& event) {
+    if (event.type == xkb_event_ &&
+        reinterpret_cast<XkbEvent&>(event).any.xkb_type == XkbMapNotify) {
+      reload_keymap();
+      return "";
+    }
     switch (event.type) {
       case KeyPress:
       case KeyRelease:
@@ -173,6 +182,7 @@ class Recorder {
 
   std::unique_ptr<Display, int (*)(Display*)> display_;
   Window window_ = 0;
+  int xkb_event_ = -1;
   std::unique_ptr<XkbDescRec, void (*)(XkbDescPtr)> keymap_{
       nullptr, [](XkbDescPtr map) { XkbFreeKeyboard(map, 0, True); }};
 };
@@ -405,6 +415,50 @@ TEST_F(X11Agent, SidewaysWheelClicksButtonsSixAndSeven) {
     expected.push_back("button up " + std::to_string(button) + " at 320,200");
   }
   EXPECT_EQ(observe(move(0.25, 0.25) + sideways_wheel_script()), expected);
+}
+
+// Every core keysym of every keycode, as the server has them now.
+std::vector<KeySym> keyboard_mapping(Display* display) {
+  int first, last, width;
+  XDisplayKeycodes(display, &first, &last);
+  KeySym* keysyms = XGetKeyboardMapping(display, first, last - first + 1, &width);
+  std::vector<KeySym> all(keysyms, keysyms + (last - first + 1) * width);
+  XFree(keysyms);
+  return all;
+}
+
+// Each character by its keysym (beyond Latin-1, the Unicode keysym, which
+// applications read as the character), whatever the layout, seen by a client
+// that follows mapping changes as XKB-aware applications do; the Shift the
+// agent holds changes none of them and holds again after. However the agent
+// ends, the keymap is then as it was.
+TEST_F(X11Agent, TypesTextWhateverTheLayoutAndLeavesTheKeymapAsItWas) {
+  for (bool by_signal : {false, true}) {
+    const char* name = by_signal ? "SIGTERM" : "end of input";
+    std::vector<KeySym> before = keyboard_mapping(recorder_.display());
+    start_agent();
+    EXPECT_EQ(
+        starting_with(observe(key("ShiftLeft", true) + text("Aé😀€łß!aa\n\t") + key("KeyB", true) +
+                              key("KeyB", false) + key("ShiftLeft", false)),
+                      "key down"),
+        (Seen{"key down Shift_L", "key down A", "key down eacute", "key down U0001F600",
+              "key down U20AC", "key down U0142", "key down ssharp", "key down exclam",
+              "key down a", "key down a", "key down Return", "key down Tab", "key down Shift_L",
+              "key down b with shift"}))
+        << name;
+    EXPECT_EQ(starting_with(observe(text(std::string(970, 'q'))), "key down"),
+              Seen(970, "key down q"))
+        << name;
+    if (by_signal) {
+      kill(agent_.pid, SIGTERM);
+    } else {
+      close_input(agent_);
+    }
+    wait_for_end(agent_);
+    close_pipes(agent_);
+    agent_ = Child();
+    EXPECT_EQ(keyboard_mapping(recorder_.display()), before) << name;
+  }
 }
 
 // However its input ends, the agent lets go of all it holds before it exits.
