@@ -12,11 +12,14 @@
 // within its regions; each command's events end with a frame per device.
 #include <linux/input-event-codes.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -25,6 +28,7 @@
 #include "platform/eis_connect.h"
 #include "platform/libei.h"
 #include "platform/wheel.h"
+#include "platform/xkbcommon.h"
 
 namespace {
 
@@ -58,6 +62,12 @@ struct Devices {
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
   bool pong = false;
+  std::array<bool, KEY_MAX + 1> down{};  // the keys the agent holds, by evdev code
+  // The keyboard's keymap, for text; none when the server gives none or
+  // xkbcommon is missing.
+  const Xkbcommon* xkb = nullptr;
+  std::unique_ptr<xkb_context, void (*)(xkb_context*)> keymap_context{nullptr, nullptr};
+  std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> keymap{nullptr, nullptr};
 };
 
 Devices the_devices;
@@ -80,6 +90,28 @@ Bounds main_region(Devices& d) {
   return chosen.value_or(Bounds{0, 0, 0, 0});
 }
 
+// The keyboard's keymap, which tells the keys and levels that type each
+// character.
+void read_keymap(Devices& d) {
+  d.keymap.reset();
+  struct ei_keymap* keymap = d.ei->device_keyboard_get_keymap(d.keyboard);
+  if (!d.xkb) d.xkb = xkbcommon();
+  if (!keymap || !d.xkb || d.ei->keymap_get_type(keymap) != EI_KEYMAP_TYPE_XKB) return;
+  if (!d.keymap_context) {
+    d.keymap_context = {d.xkb->context_new(XKB_CONTEXT_NO_FLAGS), d.xkb->context_unref};
+  }
+  size_t size = d.ei->keymap_get_size(keymap);
+  void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, d.ei->keymap_get_fd(keymap), 0);
+  if (text == MAP_FAILED) return;
+  if (d.keymap_context) {
+    d.keymap = {
+        d.xkb->keymap_new_from_string(d.keymap_context.get(), static_cast<const char*>(text),
+                                      XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
+        d.xkb->keymap_unref};
+  }
+  munmap(text, size);
+}
+
 // Takes `device` (or nothing) as the keyboard or pointer, letting go of the
 // one before.
 void adopt(Devices& d, struct ei_device* device, struct ei_device*& slot, bool& resumed) {
@@ -100,6 +132,7 @@ void handle(Devices& d, struct ei_event* event) {
     case EI_EVENT_DEVICE_ADDED:
       if (ei.device_has_capability(device, EI_DEVICE_CAP_KEYBOARD)) {
         adopt(d, device, d.keyboard, d.keyboard_resumed);
+        read_keymap(d);
       }
       if (ei.device_has_capability(device, EI_DEVICE_CAP_POINTER_ABSOLUTE)) {
         adopt(d, device, d.pointer, d.pointer_resumed);
@@ -186,12 +219,62 @@ std::optional<Point> cursor() {
   return the_devices.last_point;
 }
 
+void press(Devices& d, uint32_t key, bool down) {
+  d.ei->device_keyboard_key(d.keyboard, key, down);
+  d.ei->device_frame(d.keyboard, d.ei->now(d.context));
+}
+
 void post_key(uint16_t code, bool down, uint64_t) {
   Devices& d = the_devices;
   uint16_t key = evdev_code(code);
   if (!key || !d.keyboard_resumed) return;
-  d.ei->device_keyboard_key(d.keyboard, key, down);
-  d.ei->device_frame(d.keyboard, d.ei->now(d.context));
+  d.down[key] = down;
+  press(d, key, down);
+}
+
+// Text is typed with the keyboard's keymap, the compositor's layout: each
+// character on the key and level (plain or with Shift) that types it there,
+// the modifier keys the agent holds up meanwhile. The input server takes
+// keys only, so a character the layout cannot type is left out.
+constexpr uint32_t kModifierKeys[] = {KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY_RIGHTCTRL,
+                                      KEY_LEFTALT,   KEY_RIGHTALT,   KEY_LEFTMETA, KEY_RIGHTMETA};
+
+// The evdev key and level (0 plain, 1 Shift) that type `keysym`; key 0 for
+// none.
+std::pair<uint32_t, int> key_typing(const Devices& d, xkb_keysym_t keysym) {
+  const Xkbcommon& xkb = *d.xkb;
+  xkb_keycode_t first = std::max<xkb_keycode_t>(xkb.keymap_min_keycode(d.keymap.get()), 8);
+  xkb_keycode_t last = xkb.keymap_max_keycode(d.keymap.get());
+  for (int level : {0, 1}) {
+    for (xkb_keycode_t code = first; code <= last; ++code) {
+      const xkb_keysym_t* keysyms = nullptr;
+      int count = xkb.keymap_key_get_syms_by_level(d.keymap.get(), code, 0, level, &keysyms);
+      if (count == 1 && keysyms[0] == keysym) return {code - 8, level};
+    }
+  }
+  return {0, 0};
+}
+
+void post_text(const char32_t* text, size_t count) {
+  Devices& d = the_devices;
+  if (!d.keyboard_resumed || !d.keymap) return;
+  for (uint32_t key : kModifierKeys) {
+    if (d.down[key]) press(d, key, false);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    xkb_keysym_t keysym = text[i] == U'\n'   ? XKB_KEY_Return
+                          : text[i] == U'\t' ? XKB_KEY_Tab
+                                             : d.xkb->utf32_to_keysym(text[i]);
+    auto [key, level] = key_typing(d, keysym);
+    if (!key) continue;
+    if (level) press(d, KEY_LEFTSHIFT, true);
+    press(d, key, true);
+    press(d, key, false);
+    if (level) press(d, KEY_LEFTSHIFT, false);
+  }
+  for (uint32_t key : kModifierKeys) {
+    if (d.down[key]) press(d, key, true);
+  }
 }
 
 // The point goes on its whole pixel, and never outside the main region:
@@ -243,7 +326,7 @@ void finish() {
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, nullptr,      on_input, flush,    finish,
+    post_wheel, post_text,    on_input, flush,    finish,
 };
 
 }  // namespace

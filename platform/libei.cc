@@ -37,6 +37,10 @@ std::optional<Libei> load() {
   library.find(ei.device_button_button, "ei_device_button_button");
   library.find(ei.device_scroll_discrete, "ei_device_scroll_discrete");
   library.find(ei.device_keyboard_key, "ei_device_keyboard_key");
+  library.find(ei.device_keyboard_get_keymap, "ei_device_keyboard_get_keymap");
+  library.find(ei.keymap_get_type, "ei_keymap_get_type");
+  library.find(ei.keymap_get_fd, "ei_keymap_get_fd");
+  library.find(ei.keymap_get_size, "ei_keymap_get_size");
   library.find(ei.new_ping, "ei_new_ping");
   library.find(ei.ping, "ei_ping");
   library.find(ei.ping_unref, "ei_ping_unref");

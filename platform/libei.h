@@ -33,6 +33,10 @@ struct Libei {
   decltype(&ei_device_button_button) device_button_button;
   decltype(&ei_device_scroll_discrete) device_scroll_discrete;
   decltype(&ei_device_keyboard_key) device_keyboard_key;
+  decltype(&ei_device_keyboard_get_keymap) device_keyboard_get_keymap;
+  decltype(&ei_keymap_get_type) keymap_get_type;
+  decltype(&ei_keymap_get_fd) keymap_get_fd;
+  decltype(&ei_keymap_get_size) keymap_get_size;
   decltype(&ei_new_ping) new_ping;
   decltype(&ei_ping) ping;
   decltype(&ei_ping_unref) ping_unref;

@@ -22,6 +22,9 @@ std::optional<Xkbcommon> load() {
   library.find(x.state_serialize_layout, "xkb_state_serialize_layout");
   library.find(x.utf32_to_keysym, "xkb_utf32_to_keysym");
   library.find(x.keysym_get_name, "xkb_keysym_get_name");
+  library.find(x.keymap_min_keycode, "xkb_keymap_min_keycode");
+  library.find(x.keymap_max_keycode, "xkb_keymap_max_keycode");
+  library.find(x.keymap_key_get_syms_by_level, "xkb_keymap_key_get_syms_by_level");
   if (!library.complete()) return std::nullopt;
   return x;
 }

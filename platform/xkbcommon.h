@@ -20,6 +20,9 @@ struct Xkbcommon {
   decltype(&xkb_state_serialize_layout) state_serialize_layout;
   decltype(&xkb_utf32_to_keysym) utf32_to_keysym;
   decltype(&xkb_keysym_get_name) keysym_get_name;
+  decltype(&xkb_keymap_min_keycode) keymap_min_keycode;
+  decltype(&xkb_keymap_max_keycode) keymap_max_keycode;
+  decltype(&xkb_keymap_key_get_syms_by_level) keymap_key_get_syms_by_level;
 };
 
 // The library's functions, loaded at the first call; nullptr when it or one

@@ -271,6 +271,19 @@ TEST_F(EisAgent, ButtonsDragsAndTheWheel) {
   EXPECT_EQ(std::make_pair(up, down), std::make_pair(2, 3)) << ::testing::PrintToString(scrolls);
 }
 
+// Text goes on the keys the compositor's layout types it with (US here): a
+// capital and ! with Shift, Return and Tab; é, which the layout lacks, is
+// left out. The Shift the agent holds goes up for the text and down again.
+TEST_F(EisAgent, TypesTextTheLayoutCanType) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  EXPECT_EQ(starting_with(observe(key("ShiftLeft", true) + text("Aaé!\n\t") + key("KeyB", true) +
+                                  key("KeyB", false) + key("ShiftLeft", false)),
+                          "key down"),
+            (Seen{"key down Shift_L", "key down Shift_L", "key down a with shift", "key down a",
+                  "key down Shift_L", "key down 1 with shift", "key down Return", "key down Tab",
+                  "key down Shift_L", "key down b with shift"}));
+}
+
 // Sideways: the table in desktop_commands (left 1, right 2, right 1, then
 // down 1 and left 1 from one command), counted by axis and direction.
 TEST_F(EisAgent, SidewaysWheelScrollsTheHorizontalAxis) {
@@ -386,6 +399,12 @@ class KdesLayout : public EisAgent {
  protected:
   static void SetUpTestSuite() { start_desktop(new Compositor("de")); }
 };
+
+TEST_F(KdesLayout, TextIsTypedWithTheLayout) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  EXPECT_EQ(starting_with(observe(text("yzäß")), "key down"),
+            (Seen{"key down y", "key down z", "key down adiaeresis", "key down ssharp"}));
+}
 
 TEST_F(KdesLayout, KeysLandOnTheirPlacesInAGermanLayout) {
   ASSERT_EQ(start_agent(), "READY\n");
