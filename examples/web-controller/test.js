@@ -204,6 +204,15 @@ async function pageSteps(browser, url) {
                await page.mouse.wheel(-50, 100);
              });
 
+  await step('a paste is typed as text, in parts whose lines the agent takes',
+             ['text 0x61', 'text 0xe9', 'text 0x1f600', 'text 0xa', ...Array(999).fill('text 0x71')],
+             () => page.evaluate(() => {
+               const data = new DataTransfer();
+               data.setData('text/plain', 'aé😀\n' + 'q'.repeat(997) + 'qq');
+               document.getElementById('surface').dispatchEvent(
+                   new ClipboardEvent('paste', { clipboardData: data, bubbles: true }));
+             }));
+
   await step('a wheel turn over the agent\'s limit goes in parts',
              ['wheel -1200', 'wheel -1200', 'wheel -600', 'wheel 1200', 'wheel 1'],
              async () => {
