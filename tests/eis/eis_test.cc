@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,14 +197,29 @@ TEST_F(EisAgent, TypesWithTheCompositorsModifiers) {
                   "key up Shift_L with shift", "key down b", "key up b"}));
 }
 
-// On mutter. KWin 6.3 gives Control with Meta the modifiers control+mod1,
-// and from Control with Alt on the recorder sees nothing more (its own
-// shortcuts, presumably; not looked into further).
+// On mutter. On KWin 6.3 Control with Meta comes out as control+mod1, and
+// the pairs of the right Control with Alt or Meta never arrive, a few at a
+// time as much as all at once (its own shortcuts, presumably; not looked
+// into further).
 TEST_F(EisAgent, EveryModifierPairReachesTheNextKey) {
   if (std::string(std::getenv("EIS_TEST_COMPOSITOR")) == "kwin") GTEST_SKIP() << "see above";
   ASSERT_EQ(start_agent(), "READY\n");
+  // Four pairs at a time (six lines each), as a flood loses the recorder.
   Script pairs = modifier_pairs();
-  EXPECT_EQ(pair_presses(observe(pairs.commands), pairs), pairs.expected);
+  Seen landed;
+  std::istringstream lines(pairs.commands);
+  for (size_t first = 0; first < pairs.expected.size(); first += 4) {
+    Script batch;
+    batch.expected.assign(pairs.expected.begin() + first,
+                          pairs.expected.begin() + std::min(first + 4, pairs.expected.size()));
+    std::string line;
+    for (size_t i = 0; i < 6 * batch.expected.size() && std::getline(lines, line); ++i) {
+      batch.commands += line + "\n";
+    }
+    Seen got = pair_presses(observe(batch.commands), batch);
+    landed.insert(landed.end(), got.begin(), got.end());
+  }
+  EXPECT_EQ(landed, pairs.expected);
 }
 
 // The compositor keeps the Super key pressed alone for itself (GNOME's
@@ -467,10 +483,20 @@ class GnomesPortal : public EisAgent {
       if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(shown) << "no dialog";
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    send(person, click_and_keys.first);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    send(person, click_and_keys.second);
+    // A person who sees the dialog unchanged tries again: a click may come
+    // before the dialog has its layout (then it misses the switch, or turns
+    // it on and the keys come too soon to see the button ready).
+    for (int attempt = 0; attempt < 4 && shown; ++attempt) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      send(person, click_and_keys.first);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      send(person, click_and_keys.second);
+      auto [px, py] = pixel(kMain, 0.5, 0.5);
+      send(person, move(0.25, 0.5) + move(0.5, 0.5));
+      Seen seen = recording_->until("move " + std::to_string(px) + "," + std::to_string(py),
+                                    std::chrono::seconds(2));
+      shown = !seen.empty() && seen.back().starts_with("(never saw");
+    }
     close_input(person);
     EXPECT_EQ(wait_for_exit(person), 0);
     close_pipes(person);
