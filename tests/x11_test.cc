@@ -150,7 +150,16 @@ class Recorder {
     XkbDescPtr map = keymap_.get();
     bool known = keycode >= map->min_key_code && keycode <= map->max_key_code &&
                  XkbKeyNumSyms(map, keycode) > 0;
-    const char* name = known ? XKeysymToString(XkbKeySymEntry(map, keycode, 0, 0)) : nullptr;
+    if (!known) return "(none)";
+    KeySym keysym = XkbKeySymEntry(map, keycode, 0, 0);
+    // Xlib makes up the names of Unicode keysyms in memory it never frees.
+    if ((keysym & 0xff000000) == 0x01000000) {
+      char name[16];
+      snprintf(name, sizeof name, (keysym & 0xffffff) > 0xffff ? "U%08lX" : "U%04lX",
+               keysym & 0xffffff);
+      return name;
+    }
+    const char* name = XKeysymToString(keysym);
     return name ? name : "(none)";
   }
 

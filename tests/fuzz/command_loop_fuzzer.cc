@@ -45,7 +45,13 @@ bool allowed(const standin::Event& event, const platform::Bounds& display) {
       return known_type && event.button <= 2 && !(event.mask & ~kModifiers) && on_display;
     }
     case standin::Event::kWheel:
-      return std::abs(event.wheel) <= 1200;
+      return std::abs(event.wheel) <= 1200 && std::abs(event.wheel_sideways) <= 1200;
+    case standin::Event::kCharacter: {
+      char32_t c = event.character;
+      bool control = c < 0x20 || c == 0x7f;
+      bool surrogate = c >= 0xd800 && c <= 0xdfff;
+      return (!control || c == U'\n' || c == U'\t') && !surrogate && c <= 0x10ffff;
+    }
   }
   return false;
 }
@@ -53,7 +59,8 @@ bool allowed(const standin::Event& event, const platform::Bounds& display) {
 bool same(const standin::Event& a, const standin::Event& b) {
   return a.kind == b.kind && a.code == b.code && a.down == b.down && a.type == b.type &&
          a.point.x == b.point.x && a.point.y == b.point.y && a.button == b.button &&
-         a.mask == b.mask && a.clicks == b.clicks && a.wheel == b.wheel;
+         a.mask == b.mask && a.clicks == b.clicks && a.wheel == b.wheel &&
+         a.wheel_sideways == b.wheel_sideways && a.character == b.character;
 }
 
 // Runs the loop over `data` read `chunk` bytes at a time; returns the events.
