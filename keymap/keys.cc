@@ -74,8 +74,14 @@ std::optional<uint16_t> lookup_key(std::string_view name) {
   return std::nullopt;
 }
 
-// The modifiers and Caps Lock are the codes 54 (MetaRight) to 62
-// (ControlRight).
+// The modifiers are the codes 54 (MetaRight) to 62 (ControlRight), Caps Lock
+// (57) amid them.
+constexpr uint16_t kCapsLock = 57;
+
+bool is_modifier(uint16_t code) {
+  return code >= 54 && code <= 62 && code != kCapsLock;
+}
+
 bool key_repeats(uint16_t code) {
-  return code < 54 || code > 62;
+  return !is_modifier(code) && code != kCapsLock;
 }

@@ -22,6 +22,10 @@ extern const std::array<KeyName, 83> keys;
 // table has no such name.
 std::optional<uint16_t> lookup_key(std::string_view name);
 
+// Whether the key is a modifier: Shift, Control, Option (Alt) or Command
+// (Meta), on either side.
+bool is_modifier(uint16_t code);
+
 // Whether holding the key down repeats it, as on a real keyboard: every key
 // but the modifiers and Caps Lock, whose repeats change nothing.
 bool key_repeats(uint16_t code);

@@ -22,8 +22,10 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 
 #include "keymap/evdev.h"
+#include "keymap/keys.h"
 #include "platform/backend.h"
 #include "platform/eis_connect.h"
 #include "platform/libei.h"
@@ -49,6 +51,12 @@ constexpr std::chrono::milliseconds kApplicationsCatchUp{100};
 // A wheel step, in libei's discrete units.
 constexpr int32_t kDiscretePerStep = 120;
 
+// The evdev key that types a keysym, and whether with Shift.
+struct Typing {
+  uint32_t key;
+  bool shifted;
+};
+
 struct Devices {
   const Libei* ei = nullptr;
   struct ei* context = nullptr;
@@ -62,12 +70,11 @@ struct Devices {
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
   bool pong = false;
-  std::array<bool, KEY_MAX + 1> down{};  // the keys the agent holds, by evdev code
-  // The keyboard's keymap, for text; none when the server gives none or
-  // xkbcommon is missing.
+  std::array<bool, kKeyCodeLimit> held{};  // by the key table's codes
+  // What types each keysym in the keyboard's keymap, for text; empty when
+  // the server gives no keymap or xkbcommon is missing.
   const Xkbcommon* xkb = nullptr;
-  std::unique_ptr<xkb_context, void (*)(xkb_context*)> keymap_context{nullptr, nullptr};
-  std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> keymap{nullptr, nullptr};
+  std::unordered_map<xkb_keysym_t, Typing> typing;
 };
 
 Devices the_devices;
@@ -90,26 +97,37 @@ Bounds main_region(Devices& d) {
   return chosen.value_or(Bounds{0, 0, 0, 0});
 }
 
-// The keyboard's keymap, which tells the keys and levels that type each
-// character.
+// Learns from the keyboard's keymap which key and level, plain or with
+// Shift, type each keysym; plain first, so a keysym on both levels goes
+// without Shift.
 void read_keymap(Devices& d) {
-  d.keymap.reset();
+  d.typing.clear();
   struct ei_keymap* keymap = d.ei->device_keyboard_get_keymap(d.keyboard);
   if (!d.xkb) d.xkb = xkbcommon();
   if (!keymap || !d.xkb || d.ei->keymap_get_type(keymap) != EI_KEYMAP_TYPE_XKB) return;
-  if (!d.keymap_context) {
-    d.keymap_context = {d.xkb->context_new(XKB_CONTEXT_NO_FLAGS), d.xkb->context_unref};
-  }
+  const Xkbcommon& xkb = *d.xkb;
+  std::unique_ptr<xkb_context, void (*)(xkb_context*)> context(
+      xkb.context_new(XKB_CONTEXT_NO_FLAGS), xkb.context_unref);
+  if (!context) return;
   size_t size = d.ei->keymap_get_size(keymap);
   void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, d.ei->keymap_get_fd(keymap), 0);
   if (text == MAP_FAILED) return;
-  if (d.keymap_context) {
-    d.keymap = {
-        d.xkb->keymap_new_from_string(d.keymap_context.get(), static_cast<const char*>(text),
-                                      XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
-        d.xkb->keymap_unref};
-  }
+  std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> compiled(
+      xkb.keymap_new_from_string(context.get(), static_cast<const char*>(text),
+                                 XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
+      xkb.keymap_unref);
   munmap(text, size);
+  if (!compiled) return;
+  xkb_keycode_t first = std::max<xkb_keycode_t>(xkb.keymap_min_keycode(compiled.get()), 8);
+  xkb_keycode_t last = xkb.keymap_max_keycode(compiled.get());
+  for (int level : {0, 1}) {
+    for (xkb_keycode_t code = first; code <= last; ++code) {
+      const xkb_keysym_t* keysyms = nullptr;
+      if (xkb.keymap_key_get_syms_by_level(compiled.get(), code, 0, level, &keysyms) == 1) {
+        d.typing.emplace(keysyms[0], Typing{code - 8, level == 1});
+      }
+    }
+  }
 }
 
 // Takes `device` (or nothing) as the keyboard or pointer, letting go of the
@@ -228,7 +246,7 @@ void post_key(uint16_t code, bool down, uint64_t) {
   Devices& d = the_devices;
   uint16_t key = evdev_code(code);
   if (!key || !d.keyboard_resumed) return;
-  d.down[key] = down;
+  d.held[code] = down;
   press(d, key, down);
 }
 
@@ -236,45 +254,30 @@ void post_key(uint16_t code, bool down, uint64_t) {
 // character on the key and level (plain or with Shift) that types it there,
 // the modifier keys the agent holds up meanwhile. The input server takes
 // keys only, so a character the layout cannot type is left out.
-constexpr uint32_t kModifierKeys[] = {KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY_RIGHTCTRL,
-                                      KEY_LEFTALT,   KEY_RIGHTALT,   KEY_LEFTMETA, KEY_RIGHTMETA};
-
-// The evdev key and level (0 plain, 1 Shift) that type `keysym`; key 0 for
-// none.
-std::pair<uint32_t, int> key_typing(const Devices& d, xkb_keysym_t keysym) {
-  const Xkbcommon& xkb = *d.xkb;
-  xkb_keycode_t first = std::max<xkb_keycode_t>(xkb.keymap_min_keycode(d.keymap.get()), 8);
-  xkb_keycode_t last = xkb.keymap_max_keycode(d.keymap.get());
-  for (int level : {0, 1}) {
-    for (xkb_keycode_t code = first; code <= last; ++code) {
-      const xkb_keysym_t* keysyms = nullptr;
-      int count = xkb.keymap_key_get_syms_by_level(d.keymap.get(), code, 0, level, &keysyms);
-      if (count == 1 && keysyms[0] == keysym) return {code - 8, level};
-    }
+// Presses or releases every modifier key the agent holds.
+void press_held_modifiers(Devices& d, bool down) {
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (d.held[code] && is_modifier(code)) press(d, evdev_code(code), down);
   }
-  return {0, 0};
 }
 
 void post_text(const char32_t* text, size_t count) {
   Devices& d = the_devices;
-  if (!d.keyboard_resumed || !d.keymap) return;
-  for (uint32_t key : kModifierKeys) {
-    if (d.down[key]) press(d, key, false);
-  }
+  if (!d.keyboard_resumed || d.typing.empty()) return;
+  press_held_modifiers(d, false);
   for (size_t i = 0; i < count; ++i) {
     xkb_keysym_t keysym = text[i] == U'\n'   ? XKB_KEY_Return
                           : text[i] == U'\t' ? XKB_KEY_Tab
                                              : d.xkb->utf32_to_keysym(text[i]);
-    auto [key, level] = key_typing(d, keysym);
-    if (!key) continue;
-    if (level) press(d, KEY_LEFTSHIFT, true);
+    auto found = d.typing.find(keysym);
+    if (found == d.typing.end()) continue;
+    auto [key, shifted] = found->second;
+    if (shifted) press(d, KEY_LEFTSHIFT, true);
     press(d, key, true);
     press(d, key, false);
-    if (level) press(d, KEY_LEFTSHIFT, false);
+    if (shifted) press(d, KEY_LEFTSHIFT, false);
   }
-  for (uint32_t key : kModifierKeys) {
-    if (d.down[key]) press(d, key, true);
-  }
+  press_held_modifiers(d, true);
 }
 
 // The point goes on its whole pixel, and never outside the main region:

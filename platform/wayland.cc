@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -463,11 +464,13 @@ size_t make_text_keymap(Compositor& c, const char32_t* text, size_t count, uint3
     if (at == used) {
       if (used == kTextKeys) break;
       keysyms[used++] = keysym;
-      char name[64];
+      char name[64], entry[128];
       xkb.keysym_get_name(keysym, name, sizeof name);
-      std::string key = "<T" + std::to_string(kFirstTextKey + at) + ">";
-      c.text_keymap += " " + key + " = " + std::to_string(kFirstTextKey + at) + ";";
-      c.text_symbols += " key " + key + " { [ " + name + " ] };";
+      size_t code = kFirstTextKey + at;
+      snprintf(entry, sizeof entry, " <T%zu> = %zu;", code, code);
+      c.text_keymap += entry;
+      snprintf(entry, sizeof entry, " key <T%zu> { [ %s ] };", code, name);
+      c.text_symbols += entry;
     }
     keys[taken] = kFirstTextKey + static_cast<uint32_t>(at);
   }
@@ -480,7 +483,7 @@ size_t make_text_keymap(Compositor& c, const char32_t* text, size_t count, uint3
 
 void post_text(const char32_t* text, size_t count) {
   Compositor& c = the_compositor;
-  static uint32_t keys[1000];
+  static uint32_t keys[1000];  // a text command's characters at most
   count = std::min(count, std::size(keys));
   for (size_t done = 0; done < count;) {
     size_t taken = make_text_keymap(c, text + done, count - done, keys + done);

@@ -474,8 +474,8 @@ void click(Server& x, uint8_t button, int times) {
 }
 
 // Text goes through spare keycodes, ones the keymap leaves empty: each
-// character's keysym is put on one (both levels, so neither Shift nor Caps
-// Lock changes it) and the key pressed and released. A spare keeps its
+// character's keysym is put on one (both levels, so Shift does not change
+// it) and the key pressed and released. A spare keeps its
 // keysym for later text and is given another only when every spare is in
 // use, the one used longest ago first: an application learns of a mapping
 // change when it gets to the change's notification, and asks for the
@@ -484,8 +484,6 @@ void click(Server& x, uint8_t button, int times) {
 // included, take a mapping change together. The modifiers the agent holds
 // go up for the text and down again after it. Every spare used is emptied
 // again when the agent ends.
-constexpr uint16_t kModifierCodes[] = {54, 55, 56, 58, 59, 60, 61, 62};
-
 // The keysym X names a character by: Latin-1's own value, else the Unicode
 // keysym; Return and Tab their keys'.
 xcb_keysym_t keysym_of(char32_t character) {
@@ -536,22 +534,25 @@ xcb_keycode_t key_for(Server& x, xcb_keysym_t keysym) {
   return oldest->keycode;
 }
 
+// Presses or releases (`type`) every modifier key the agent holds.
+void fake_held_modifiers(Server& x, uint8_t type) {
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (x.held[code] && is_modifier(code)) fake_input(x, type, x.held[code]);
+  }
+}
+
 void post_text(const char32_t* text, size_t count) {
   Server& x = server();
   follow_changes(x);
   if (!x.spares_found) find_spares(x);
-  for (uint16_t code : kModifierCodes) {
-    if (x.held[code]) fake_input(x, XCB_KEY_RELEASE, x.held[code]);
-  }
+  fake_held_modifiers(x, XCB_KEY_RELEASE);
   for (size_t i = 0; i < count; ++i) {
     if (xcb_keycode_t key = key_for(x, keysym_of(text[i]))) {
       fake_input(x, XCB_KEY_PRESS, key);
       fake_input(x, XCB_KEY_RELEASE, key);
     }
   }
-  for (uint16_t code : kModifierCodes) {
-    if (x.held[code]) fake_input(x, XCB_KEY_PRESS, x.held[code]);
-  }
+  fake_held_modifiers(x, XCB_KEY_PRESS);
 }
 
 // Empties every spare the agent gave a keysym.
