@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/typing.h"
 
 namespace platform {
 
@@ -46,6 +47,9 @@ struct Geometry {
   // Where the pointer is, where the server tells (X11).
   std::optional<Point> (*cursor)();
   void (*on_input)();
+  // How the session's keymap types each character, kept up to date with
+  // it; empty when it cannot be read.
+  const TypingTable& (*typing)();
 };
 
 extern const Geometry kX11Geometry;

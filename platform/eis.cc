@@ -22,13 +22,13 @@
 #include <memory>
 #include <optional>
 #include <thread>
-#include <unordered_map>
 
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
 #include "platform/backend.h"
 #include "platform/eis_connect.h"
 #include "platform/libei.h"
+#include "platform/typing.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 
@@ -51,12 +51,6 @@ constexpr std::chrono::milliseconds kApplicationsCatchUp{100};
 // A wheel step, in libei's discrete units.
 constexpr int32_t kDiscretePerStep = 120;
 
-// The evdev key that types a keysym, and whether with Shift.
-struct Typing {
-  uint32_t key;
-  bool shifted;
-};
-
 struct Devices {
   const Libei* ei = nullptr;
   struct ei* context = nullptr;
@@ -71,10 +65,9 @@ struct Devices {
   bool events_taken_in = false;  // since the last read of the agent's input
   bool pong = false;
   std::array<bool, kKeyCodeLimit> held{};  // by the key table's codes
-  // What types each keysym in the keyboard's keymap, for text; empty when
-  // the server gives no keymap or xkbcommon is missing.
-  const Xkbcommon* xkb = nullptr;
-  std::unordered_map<xkb_keysym_t, Typing> typing;
+  // What types each character in the keyboard's keymap, for text; empty
+  // when the server gives no keymap or xkbcommon is missing.
+  platform::TypingTable typing;
 };
 
 Devices the_devices;
@@ -97,37 +90,18 @@ Bounds main_region(Devices& d) {
   return chosen.value_or(Bounds{0, 0, 0, 0});
 }
 
-// Learns from the keyboard's keymap which key and level, plain or with
-// Shift, type each keysym; plain first, so a keysym on both levels goes
-// without Shift.
+// Learns from the keyboard's keymap which key, plain or with Shift, types
+// each character.
 void read_keymap(Devices& d) {
   d.typing.clear();
   struct ei_keymap* keymap = d.ei->device_keyboard_get_keymap(d.keyboard);
-  if (!d.xkb) d.xkb = xkbcommon();
-  if (!keymap || !d.xkb || d.ei->keymap_get_type(keymap) != EI_KEYMAP_TYPE_XKB) return;
-  const Xkbcommon& xkb = *d.xkb;
-  std::unique_ptr<xkb_context, void (*)(xkb_context*)> context(
-      xkb.context_new(XKB_CONTEXT_NO_FLAGS), xkb.context_unref);
-  if (!context) return;
+  const Xkbcommon* xkb = xkbcommon();
+  if (!keymap || !xkb || d.ei->keymap_get_type(keymap) != EI_KEYMAP_TYPE_XKB) return;
   size_t size = d.ei->keymap_get_size(keymap);
   void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, d.ei->keymap_get_fd(keymap), 0);
   if (text == MAP_FAILED) return;
-  std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> compiled(
-      xkb.keymap_new_from_string(context.get(), static_cast<const char*>(text),
-                                 XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
-      xkb.keymap_unref);
+  d.typing = platform::typing_from_keymap_text(*xkb, static_cast<const char*>(text), size);
   munmap(text, size);
-  if (!compiled) return;
-  xkb_keycode_t first = std::max<xkb_keycode_t>(xkb.keymap_min_keycode(compiled.get()), 8);
-  xkb_keycode_t last = xkb.keymap_max_keycode(compiled.get());
-  for (int level : {0, 1}) {
-    for (xkb_keycode_t code = first; code <= last; ++code) {
-      const xkb_keysym_t* keysyms = nullptr;
-      if (xkb.keymap_key_get_syms_by_level(compiled.get(), code, 0, level, &keysyms) == 1) {
-        d.typing.emplace(keysyms[0], Typing{code - 8, level == 1});
-      }
-    }
-  }
 }
 
 // Takes `device` (or nothing) as the keyboard or pointer, letting go of the
@@ -266,10 +240,7 @@ void post_text(const char32_t* text, size_t count) {
   if (!d.keyboard_resumed || d.typing.empty()) return;
   press_held_modifiers(d, false);
   for (size_t i = 0; i < count; ++i) {
-    xkb_keysym_t keysym = text[i] == U'\n'   ? XKB_KEY_Return
-                          : text[i] == U'\t' ? XKB_KEY_Tab
-                                             : d.xkb->utf32_to_keysym(text[i]);
-    auto found = d.typing.find(keysym);
+    auto found = d.typing.find(text[i]);
     if (found == d.typing.end()) continue;
     auto [key, shifted] = found->second;
     if (shifted) press(d, KEY_LEFTSHIFT, true);

@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -39,6 +40,20 @@ constexpr int kHighResolutionPerStep = 120;
 // and input sent before is lost; the console takes it at once.
 constexpr std::chrono::milliseconds kDisplayServerPickUp{300};
 
+// The kernel keeps 64 events for each reader of a keyboard, and drops them
+// all when a reader falls further behind; text, many keys in one command,
+// rests a millisecond after each 32 events so the display server keeps up.
+constexpr size_t kEventsBeforeRest = 32;
+constexpr std::chrono::milliseconds kRest{1};
+
+// The keys the keyboard has: the main block, the keypad and the keys
+// layouts put characters on (102nd, Ro, Yen and the like), without the
+// power key.
+constexpr uint16_t kLastKey = KEY_COMPOSE;
+constexpr bool declared(uint16_t key) {
+  return key >= KEY_ESC && key <= kLastKey && key != KEY_POWER;
+}
+
 // Closes its descriptor, destroying the device the kernel made with it.
 struct Device {
   int fd = -1;
@@ -50,6 +65,8 @@ struct Device {
 
 struct Uinput {
   Device keyboard, pointer;
+  std::array<bool, kKeyCodeLimit> held{};        // by the key table's codes
+  size_t unrested = 0;                           // text's events since the last rest
   const platform::Geometry* geometry = nullptr;  // none without a display server
   std::optional<Point> last_point;
   WheelCarry wheel, wheel_sideways;
@@ -71,6 +88,9 @@ bool setup(int fd, const char* name) {
 bool make_keyboard(Device& keyboard) {
   keyboard.fd = open_uinput();
   if (keyboard.fd < 0 || ioctl(keyboard.fd, UI_SET_EVBIT, EV_KEY) != 0) return false;
+  for (uint16_t key = KEY_ESC; key <= kLastKey; ++key) {
+    if (declared(key)) ioctl(keyboard.fd, UI_SET_KEYBIT, key);
+  }
   for (const KeyName& key : keys) ioctl(keyboard.fd, UI_SET_KEYBIT, evdev_code(key.code));
   return setup(keyboard.fd, "input-agent keyboard");
 }
@@ -108,7 +128,7 @@ void add(Device& device, uint16_t type, uint16_t code, int32_t value) {
 // Ends the command's events with a report and writes them at once.
 bool send(Device& device) {
   if (device.pending.empty()) return true;
-  add(device, EV_SYN, SYN_REPORT, 0);
+  if (device.pending.back().type != EV_SYN) add(device, EV_SYN, SYN_REPORT, 0);
   size_t size = device.pending.size() * sizeof(input_event);
   bool written = write(device.fd, device.pending.data(), size) == static_cast<ssize_t>(size);
   device.pending.clear();
@@ -146,7 +166,54 @@ std::optional<Point> cursor() {
 }
 
 void post_key(uint16_t code, bool down, uint64_t) {
-  if (uint16_t key = evdev_code(code)) add(the_devices.keyboard, EV_KEY, key, down ? 1 : 0);
+  uint16_t key = evdev_code(code);
+  if (!key) return;
+  the_devices.held[code] = down;
+  add(the_devices.keyboard, EV_KEY, key, down ? 1 : 0);
+}
+
+// Text is typed with the session's keymap, read from its display server:
+// each character on the key, plain or with Shift, that types it there, each
+// key event in a report of its own as a keyboard sends it, the modifier
+// keys the agent holds up meanwhile. Characters the keymap cannot type that
+// way, and all text without a display server, are left out.
+void press(Uinput& u, uint16_t key, bool down) {
+  add(u.keyboard, EV_KEY, key, down ? 1 : 0);
+  add(u.keyboard, EV_SYN, SYN_REPORT, 0);
+}
+
+void press_held_modifiers(Uinput& u, bool down) {
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (u.held[code] && is_modifier(code)) press(u, evdev_code(code), down);
+  }
+}
+
+// Writes what is pending and rests, once a reader may have fallen
+// kEventsBeforeRest behind since the last rest.
+void rest_when_due(Uinput& u) {
+  if (u.unrested + u.keyboard.pending.size() < kEventsBeforeRest) return;
+  send(u.keyboard);
+  std::this_thread::sleep_for(kRest);
+  u.unrested = 0;
+}
+
+void post_text(const char32_t* text, size_t count) {
+  Uinput& u = the_devices;
+  if (!u.geometry || u.geometry->typing().empty()) return;
+  const platform::TypingTable& typing = u.geometry->typing();
+  press_held_modifiers(u, false);
+  for (size_t i = 0; i < count; ++i) {
+    auto found = typing.find(text[i]);
+    if (found == typing.end() || !declared(found->second.key)) continue;
+    auto [key, shifted] = found->second;
+    if (shifted) press(u, KEY_LEFTSHIFT, true);
+    press(u, key, true);
+    press(u, key, false);
+    if (shifted) press(u, KEY_LEFTSHIFT, false);
+    rest_when_due(u);
+  }
+  press_held_modifiers(u, true);
+  u.unrested += u.keyboard.pending.size();
 }
 
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
@@ -191,7 +258,7 @@ void finish() {}
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, nullptr,      on_input, flush,    finish,
+    post_wheel, post_text,    on_input, flush,    finish,
 };
 
 }  // namespace

@@ -79,7 +79,10 @@ struct Compositor {
   wl_display* display = nullptr;
   wl_seat* seat = nullptr;
   uint32_t seat_capabilities = 0;
-  std::string seat_keymap;  // the keymap of the seat's keyboard, when it had one
+  std::string seat_keymap;               // the keymap of the seat's keyboard, when it had one
+  wl_keyboard* seat_keyboard = nullptr;  // kept for uinput, which follows the keymap
+  platform::TypingTable typing;          // for uinput, from seat_keymap
+  bool typing_asked = false, typing_read = false;
   zwp_virtual_keyboard_manager_v1* keyboard_manager = nullptr;
   zwlr_virtual_pointer_manager_v1* pointer_manager = nullptr;
   zxdg_output_manager_v1* output_manager = nullptr;
@@ -213,6 +216,7 @@ const wl_keyboard_listener kSeatKeyboardListener = {
             if (text != MAP_FAILED) {
               the_compositor.seat_keymap.assign(static_cast<const char*>(text),
                                                 strnlen(static_cast<const char*>(text), size));
+              the_compositor.typing_read = false;
               munmap(text, size);
             }
           }
@@ -571,13 +575,38 @@ Bounds desktop() {
   return the_compositor.layout;
 }
 
+// The seat's keyboard is asked for at the first text, and kept: the
+// compositor sends it each new keymap (a layout chosen in the settings).
+const platform::TypingTable& typing() {
+  Compositor& c = the_compositor;
+  if (!c.typing_asked && c.seat) {
+    c.typing_asked = true;
+    wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
+    round_trip(c);  // the seat's capabilities
+    if (c.seat_capabilities & WL_SEAT_CAPABILITY_KEYBOARD) {
+      c.seat_keyboard = wl_seat_get_keyboard(c.seat);
+      wl_keyboard_add_listener(c.seat_keyboard, &kSeatKeyboardListener, nullptr);
+      round_trip(c);  // its keymap
+    }
+  }
+  main_display();  // takes in a new keymap
+  if (!c.typing_read) {
+    c.typing_read = true;
+    const Xkbcommon* xkb = xkbcommon();
+    c.typing =
+        xkb ? platform::typing_from_keymap_text(*xkb, c.seat_keymap.data(), c.seat_keymap.size())
+            : platform::TypingTable{};
+  }
+  return c.typing;
+}
+
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,    main_display, cursor,   post_key, post_mouse,
     post_wheel, post_text,    on_input, flush,    finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
-                                          on_input};
+                                          on_input,           typing};
 
 }  // namespace
 

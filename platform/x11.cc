@@ -42,10 +42,12 @@
 #include "keymap/keys.h"
 #include "platform/backend.h"
 #include "platform/wheel.h"
+#include "platform/xkbcommon.h"
 
 namespace {
 
 using platform::Bounds;
+using platform::learn_typing;
 using platform::Point;
 
 // The XKB name of the key at each macOS virtual key code's position.
@@ -136,8 +138,10 @@ struct Server {
   std::vector<Repeat> repeat_found;
   std::vector<Spare> spares;  // found at the first text
   bool spares_found = false;
-  uint64_t text_clock = 0;        // counts characters typed
-  bool posts = true;              // false when only the layout is wanted (for uinput)
+  uint64_t text_clock = 0;       // counts characters typed
+  bool posts = true;             // false when only the layout is wanted (for uinput)
+  platform::TypingTable typing;  // for uinput, read at its first text
+  bool typing_read = false;
   bool changes_taken_in = false;  // since the last read of the agent's input
 };
 
@@ -246,9 +250,12 @@ Server open_connection(bool posts) {
     // A new keyboard or new key names (setxkbmap) move keys to other codes.
     uint16_t keymap_changes =
         XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY;
+    // Reading the layout for uinput's text, new keysyms (xmodmap) count too.
+    uint16_t keysym_changes = posts ? 0 : XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    uint16_t keysym_parts = posts ? 0 : XCB_XKB_MAP_PART_KEY_SYMS;
     xcb_xkb_select_events_details_t no_details{};
-    xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, keymap_changes, 0, keymap_changes, 0, 0,
-                              &no_details);
+    xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, keymap_changes | keysym_changes, 0,
+                              keymap_changes, keysym_parts, keysym_parts, &no_details);
     pending.names = ask_key_names(c);
     if (posts && present(c, &xcb_input_id)) {
       xcb_input_xi_query_version(c, 2, 0);
@@ -419,7 +426,13 @@ void follow_changes(Server& x) {
     if (x.randr_event_base && type == x.randr_event_base + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
       layout_changed = true;
     }
-    if (x.xkb_event_base && type == x.xkb_event_base) keymap_changed |= moves_keys(event.get());
+    if (x.xkb_event_base && type == x.xkb_event_base) {
+      bool moved = moves_keys(event.get());
+      keymap_changed |= moved;
+      // The server sends an XKB client these instead of MappingNotify.
+      auto* map = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(event.get());
+      if (moved || map->xkbType == XCB_XKB_MAP_NOTIFY) x.typing_read = false;
+    }
   }
   if (layout_changed) x.main_display = read_main_display(x);
   if (keymap_changed) {
@@ -647,6 +660,38 @@ void finish() {
   free(await_answer(c, asked.sequence));
 }
 
+// The keysyms of the core keymap's first two columns, which are the first
+// group's plain and shifted levels; a round trip, at the first text and
+// after each change of the mapping.
+void read_typing(Server& x) {
+  x.typing_read = true;
+  x.typing.clear();
+  const Xkbcommon* xkb = xkbcommon();
+  xcb_connection_t* c = x.connection.get();
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  uint8_t first = std::max<uint8_t>(setup->min_keycode, 8);
+  uint8_t count = setup->max_keycode - first + 1;
+  auto mapping =
+      own(xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, first, count), nullptr));
+  if (!xkb || !mapping || mapping->keysyms_per_keycode < 2) return;
+  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+  uint8_t width = mapping->keysyms_per_keycode;
+  for (int level : {0, 1}) {
+    for (int i = 0; i < count; ++i) {
+      // X numbers keys 8 above evdev.
+      auto key = static_cast<uint16_t>(first + i - 8);
+      learn_typing(x.typing, *xkb, keysyms[i * width + level], key, level == 1);
+    }
+  }
+}
+
+const platform::TypingTable& typing() {
+  Server& x = server();
+  follow_changes(x);
+  if (!x.typing_read) read_typing(x);
+  return x.typing;
+}
+
 bool connect_for_layout() {
   Server& x = connection(false);
   return !xcb_connection_has_error(x.connection.get()) && x.root != 0;
@@ -664,7 +709,7 @@ constexpr platform::Backend kBackend = {
     post_wheel, post_text,    on_input, flush,    finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
-                                          on_input};
+                                          on_input,           typing};
 
 }  // namespace
 

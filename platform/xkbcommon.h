@@ -11,6 +11,7 @@ struct Xkbcommon {
   decltype(&xkb_context_unref) context_unref;
   decltype(&xkb_keymap_new_from_names) keymap_new_from_names;
   decltype(&xkb_keymap_new_from_string) keymap_new_from_string;
+  decltype(&xkb_keymap_new_from_buffer) keymap_new_from_buffer;
   decltype(&xkb_keymap_get_as_string) keymap_get_as_string;
   decltype(&xkb_keymap_unref) keymap_unref;
   decltype(&xkb_state_new) state_new;
@@ -19,6 +20,7 @@ struct Xkbcommon {
   decltype(&xkb_state_serialize_mods) state_serialize_mods;
   decltype(&xkb_state_serialize_layout) state_serialize_layout;
   decltype(&xkb_utf32_to_keysym) utf32_to_keysym;
+  decltype(&xkb_keysym_to_utf32) keysym_to_utf32;
   decltype(&xkb_keysym_get_name) keysym_get_name;
   decltype(&xkb_keymap_min_keycode) keymap_min_keycode;
   decltype(&xkb_keymap_max_keycode) keymap_max_keycode;

@@ -41,11 +41,16 @@ void check(const std::string& name, const Lines& got, const Lines& expected) {
     ++passed;
     return;
   }
-  printf("not ok - %s\n  got:", name.c_str());
-  for (const std::string& line : got) printf(" [%s]", line.c_str());
-  printf("\n  expected:");
-  for (const std::string& line : expected) printf(" [%s]", line.c_str());
-  printf("\n");
+  printf("not ok - %s\n", name.c_str());
+  // Where they part, and a little of each from there.
+  size_t from =
+      std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first - got.begin();
+  for (auto [label, lines] : {std::pair{"got", &got}, std::pair{"expected", &expected}}) {
+    printf("  %s (%zu lines, from line %zu):", label, lines->size(), from);
+    for (size_t i = from; i < std::min(from + 12, lines->size()); ++i)
+      printf(" [%s]", (*lines)[i].c_str());
+    printf("\n");
+  }
   ++failed;
 }
 
@@ -268,6 +273,11 @@ void commands(const Agent& agent, const Devices& devices) {
     check("repeats: " + std::string(c.name), events(devices.keyboard), c.evdev);
   }
 
+  // With no display server there is no keymap to type text with.
+  send(agent, text("ab") + key("KeyC", true) + key("KeyC", false));
+  check("no text without a display server's keymap", events(devices.keyboard),
+        {pressed(KEY_C, 1), pressed(KEY_C, 0)});
+
   send(agent,
        key("ShiftLeft", true) + key("KeyA", true) + key("KeyA", false) + key("ShiftLeft", false));
   check(
@@ -346,6 +356,83 @@ std::pair<Lines, int> held_then_ended(const char* agent_path, int how) {
   return {keyboard, status};
 }
 
+// Runs `argv` and waits for it; its exit status.
+int run(std::vector<const char*> argv) {
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv.data()), environ) != 0)
+    return -1;
+  int status;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+// The keys that type `character` on a keyboard: with Shift around the key
+// when `shifted`.
+Lines typed(int key, bool shifted = false) {
+  Lines lines{pressed(key, 1), pressed(key, 0)};
+  if (shifted) {
+    lines.insert(lines.begin(), pressed(KEY_LEFTSHIFT, 1));
+    lines.push_back(pressed(KEY_LEFTSHIFT, 0));
+  }
+  return lines;
+}
+
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Text in an X session, whose server's keymap the agent reads: Xvfb here,
+// with the US layout and then German (setxkbmap), which the running agent
+// follows. Characters the layout cannot type on a key's first two levels
+// are left out; the agent's held Shift is up while text is typed.
+void text_in_an_x_session(const char* agent_path) {
+  pid_t server;
+  const char* xvfb[] = {"/usr/bin/Xvfb", ":1", "-nolisten", "tcp", nullptr};
+  posix_spawn(&server, xvfb[0], nullptr, nullptr, const_cast<char**>(xvfb), environ);
+  struct stat found;
+  for (int i = 0; i < 1200 && stat("/tmp/.X11-unix/X1", &found) != 0; ++i) usleep(50000);
+  setenv("DISPLAY", ":1", 1);
+  setenv("INPUT_AGENT_BACKEND", "uinput", 1);
+  Agent agent = start(agent_path);
+  check("READY in an X session", {read_line(agent.output)}, {"READY\n"});
+  Devices devices = open_devices();
+
+  send(agent,
+       key("ShiftLeft", true) + text("aaA1!\u00e9\u20ac\U0001F600\n\t") + key("ShiftLeft", false));
+  check("US text with Shift held: shifted levels, Return, Tab; what the layout lacks left out",
+        events(devices.keyboard),
+        Lines{pressed(KEY_LEFTSHIFT, 1), pressed(KEY_LEFTSHIFT, 0)} + typed(KEY_A) + typed(KEY_A) +
+            typed(KEY_A, true) + typed(KEY_1) + typed(KEY_1, true) + typed(KEY_ENTER) +
+            typed(KEY_TAB) + Lines{pressed(KEY_LEFTSHIFT, 1), pressed(KEY_LEFTSHIFT, 0)});
+
+  std::string long_text;
+  Lines long_keys;
+  for (int i = 0; i < 485; ++i) {  // the line stays within 1000 characters
+    long_text += "aB";
+    long_keys = long_keys + typed(KEY_A) + typed(KEY_B, true);
+  }
+  send(agent, text(long_text));
+  check("970 characters in one command, none lost", events(devices.keyboard), long_keys);
+
+  check("setxkbmap de", {std::to_string(run({"/usr/bin/setxkbmap", "-display", ":1", "de"}))},
+        {"0"});
+  send(agent, text("zy\u00e4\u00df\u20ac"));
+  check("after setxkbmap de: the German keys", events(devices.keyboard),
+        typed(KEY_Y) + typed(KEY_Z) + typed(KEY_APOSTROPHE) + typed(KEY_MINUS));
+
+  close(devices.keyboard);
+  close(devices.pointer);
+  close(agent.input);
+  close(agent.output);
+  end_of(agent);
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+  unsetenv("DISPLAY");
+  unsetenv("INPUT_AGENT_BACKEND");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -389,6 +476,8 @@ int main(int argc, char** argv) {
   // The kernel's own release, as the devices are destroyed.
   check("the kernel releases what a killed agent held", held_then_ended(agent_path, SIGKILL).first,
         released);
+
+  text_in_an_x_session(agent_path);
 
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
