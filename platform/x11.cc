@@ -138,10 +138,12 @@ struct Server {
   std::vector<Repeat> repeat_found;
   std::vector<Spare> spares;  // found at the first text
   bool spares_found = false;
-  uint64_t text_clock = 0;       // counts characters typed
-  bool posts = true;             // false when only the layout is wanted (for uinput)
-  platform::TypingTable typing;  // for uinput, read at its first text
+  // What the keymap's other keys type, read with the spares and after each
+  // change of the keymap outside them.
+  platform::TypingTable typing;
   bool typing_read = false;
+  uint64_t text_clock = 0;        // counts characters typed
+  bool posts = true;              // false when only the layout is wanted (for uinput)
   bool changes_taken_in = false;  // since the last read of the agent's input
 };
 
@@ -250,12 +252,11 @@ Server open_connection(bool posts) {
     // A new keyboard or new key names (setxkbmap) move keys to other codes.
     uint16_t keymap_changes =
         XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY;
-    // Reading the layout for uinput's text, new keysyms (xmodmap) count too.
-    uint16_t keysym_changes = posts ? 0 : XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
-    uint16_t keysym_parts = posts ? 0 : XCB_XKB_MAP_PART_KEY_SYMS;
+    // New keysyms (xmodmap) change what keys type.
     xcb_xkb_select_events_details_t no_details{};
-    xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, keymap_changes | keysym_changes, 0,
-                              keymap_changes, keysym_parts, keysym_parts, &no_details);
+    xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD,
+                              keymap_changes | XCB_XKB_EVENT_TYPE_MAP_NOTIFY, 0, keymap_changes,
+                              XCB_XKB_MAP_PART_KEY_SYMS, XCB_XKB_MAP_PART_KEY_SYMS, &no_details);
     pending.names = ask_key_names(c);
     if (posts && present(c, &xcb_input_id)) {
       xcb_input_xi_query_version(c, 2, 0);
@@ -403,6 +404,22 @@ bool moves_keys(const xcb_generic_event_t* event) {
   }
 }
 
+// Whether an XKB notification gives keys other than the spares new keysyms:
+// the agent's own changes to the spares come back as these too.
+bool changes_keysyms_beyond_spares(const Server& x, const xcb_generic_event_t* event) {
+  auto* map = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(event);
+  if (map->xkbType != XCB_XKB_MAP_NOTIFY || !(map->changed & XCB_XKB_MAP_PART_KEY_SYMS)) {
+    return false;
+  }
+  for (int keycode = map->firstKeySym; keycode < map->firstKeySym + map->nKeySyms; ++keycode) {
+    if (std::none_of(x.spares.begin(), x.spares.end(),
+                     [&](const Spare& spare) { return spare.keycode == keycode; })) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Takes in, once per read of the agent's input (at its first command that
 // needs it), whatever the server has sent, without waiting for more (one
 // read of the connection), and re-reads the layout or the key names if they
@@ -430,8 +447,7 @@ void follow_changes(Server& x) {
       bool moved = moves_keys(event.get());
       keymap_changed |= moved;
       // The server sends an XKB client these instead of MappingNotify.
-      auto* map = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(event.get());
-      if (moved || map->xkbType == XCB_XKB_MAP_NOTIFY) x.typing_read = false;
+      if (moved || changes_keysyms_beyond_spares(x, event.get())) x.typing_read = false;
     }
   }
   if (layout_changed) x.main_display = read_main_display(x);
@@ -486,17 +502,22 @@ void click(Server& x, uint8_t button, int times) {
   }
 }
 
-// Text goes through spare keycodes, ones the keymap leaves empty: each
-// character's keysym is put on one (both levels, so Shift does not change
-// it) and the key pressed and released. A spare keeps its
-// keysym for later text and is given another only when every spare is in
-// use, the one used longest ago first: an application learns of a mapping
-// change when it gets to the change's notification, and asks for the
-// mapping then, by which time a spare given away at once could hold another
-// character. The core keyboard and every keyboard attached to it, XTest's
-// included, take a mapping change together. The modifiers the agent holds
-// go up for the text and down again after it. Every spare used is emptied
-// again when the agent ends.
+// Text is typed on the keys of the keymap where it has them: a character on
+// a key's plain or shifted level (of the first group) is that key, with
+// Shift for the shifted one, unless Caps Lock is locked, which would turn
+// letters to the other case. Every other character goes through spare
+// keycodes, ones the keymap leaves empty: its keysym is put on one (both
+// levels, so Shift does not change it) and the key pressed and released. A
+// spare keeps its keysym for later text and is given another only when
+// every spare is in use, the one used longest ago first: an application
+// learns of a mapping change when it gets to the change's notification, and
+// asks for the mapping then, by which time a spare given away at once could
+// hold another character. The core keyboard and every keyboard attached to
+// it, XTest's included, take a mapping change together. The modifiers the
+// agent holds go up for the text and down again after it. Every spare used
+// is emptied again when the agent ends.
+constexpr uint16_t kShiftLeft = 56;  // the key table's
+
 // The keysym X names a character by: Latin-1's own value, else the Unicode
 // keysym; Return and Tab their keys'.
 xcb_keysym_t keysym_of(char32_t character) {
@@ -508,9 +529,13 @@ xcb_keysym_t keysym_of(char32_t character) {
   return 0x01000000 | character;
 }
 
-// Finds the keycodes the keymap leaves empty, once.
-void find_spares(Server& x) {
-  x.spares_found = true;
+// Reads the core keymap, a round trip at the first text and after each
+// change of it: the keycodes it leaves empty, the first time, and what the
+// other keys' first two columns (the first group's plain and shifted levels)
+// type.
+void read_keymap(Server& x) {
+  x.typing_read = true;
+  x.typing.clear();
   xcb_connection_t* c = x.connection.get();
   const xcb_setup_t* setup = xcb_get_setup(c);
   uint8_t first = setup->min_keycode, count = setup->max_keycode - setup->min_keycode + 1;
@@ -519,10 +544,27 @@ void find_spares(Server& x) {
   if (!mapping) return;
   const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
   uint8_t width = mapping->keysyms_per_keycode;
-  for (int i = count - 1; i >= 0; --i) {  // from the top, where keyboards have no keys
-    if (std::all_of(keysyms + i * width, keysyms + (i + 1) * width,
-                    [](xcb_keysym_t keysym) { return keysym == 0; })) {
-      x.spares.push_back({static_cast<xcb_keycode_t>(first + i), 0, 0});
+  if (!x.spares_found) {
+    x.spares_found = true;
+    for (int i = count - 1; i >= 0; --i) {  // from the top, where keyboards have no keys
+      if (std::all_of(keysyms + i * width, keysyms + (i + 1) * width,
+                      [](xcb_keysym_t keysym) { return keysym == 0; })) {
+        x.spares.push_back({static_cast<xcb_keycode_t>(first + i), 0, 0});
+      }
+    }
+  }
+  const Xkbcommon* xkb = xkbcommon();
+  if (!xkb || width < 2) return;
+  for (int level : {0, 1}) {
+    for (int i = 0; i < count; ++i) {
+      auto keycode = static_cast<xcb_keycode_t>(first + i);
+      if (keycode < 8 || std::any_of(x.spares.begin(), x.spares.end(), [&](const Spare& spare) {
+            return spare.keycode == keycode;
+          })) {
+        continue;
+      }
+      // X numbers keys 8 above evdev.
+      learn_typing(x.typing, *xkb, keysyms[i * width + level], keycode - 8, level == 1);
     }
   }
 }
@@ -554,15 +596,40 @@ void fake_held_modifiers(Server& x, uint8_t type) {
   }
 }
 
+// Whether Caps Lock is locked: a round trip, made once for a text that has
+// characters the keymap's own keys type.
+bool caps_locked(Server& x) {
+  if (!x.xkb_event_base) return false;
+  xcb_connection_t* c = x.connection.get();
+  auto state =
+      own(xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+  return state && (state->lockedMods & XCB_MOD_MASK_LOCK);
+}
+
+// Presses and releases `keycode`, with Shift around it when `shift` is not 0.
+void type_key(Server& x, xcb_keycode_t keycode, xcb_keycode_t shift = 0) {
+  if (shift) fake_input(x, XCB_KEY_PRESS, shift);
+  fake_input(x, XCB_KEY_PRESS, keycode);
+  fake_input(x, XCB_KEY_RELEASE, keycode);
+  if (shift) fake_input(x, XCB_KEY_RELEASE, shift);
+}
+
 void post_text(const char32_t* text, size_t count) {
   Server& x = server();
   follow_changes(x);
-  if (!x.spares_found) find_spares(x);
+  if (!x.typing_read) read_keymap(x);
+  xcb_keycode_t shift = x.keycodes[kShiftLeft];
+  std::optional<bool> locked;
   fake_held_modifiers(x, XCB_KEY_RELEASE);
   for (size_t i = 0; i < count; ++i) {
-    if (xcb_keycode_t key = key_for(x, keysym_of(text[i]))) {
-      fake_input(x, XCB_KEY_PRESS, key);
-      fake_input(x, XCB_KEY_RELEASE, key);
+    auto own_key = x.typing.find(text[i]);
+    bool on_own_key = own_key != x.typing.end() && (shift || !own_key->second.shifted);
+    if (on_own_key && !locked) locked = caps_locked(x);
+    if (on_own_key && !*locked) {
+      auto [key, shifted] = own_key->second;
+      type_key(x, static_cast<xcb_keycode_t>(key + 8), shifted ? shift : 0);
+    } else if (xcb_keycode_t spare = key_for(x, keysym_of(text[i]))) {
+      type_key(x, spare);
     }
   }
   fake_held_modifiers(x, XCB_KEY_PRESS);
@@ -660,35 +727,10 @@ void finish() {
   free(await_answer(c, asked.sequence));
 }
 
-// The keysyms of the core keymap's first two columns, which are the first
-// group's plain and shifted levels; a round trip, at the first text and
-// after each change of the mapping.
-void read_typing(Server& x) {
-  x.typing_read = true;
-  x.typing.clear();
-  const Xkbcommon* xkb = xkbcommon();
-  xcb_connection_t* c = x.connection.get();
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  uint8_t first = std::max<uint8_t>(setup->min_keycode, 8);
-  uint8_t count = setup->max_keycode - first + 1;
-  auto mapping =
-      own(xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, first, count), nullptr));
-  if (!xkb || !mapping || mapping->keysyms_per_keycode < 2) return;
-  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
-  uint8_t width = mapping->keysyms_per_keycode;
-  for (int level : {0, 1}) {
-    for (int i = 0; i < count; ++i) {
-      // X numbers keys 8 above evdev.
-      auto key = static_cast<uint16_t>(first + i - 8);
-      learn_typing(x.typing, *xkb, keysyms[i * width + level], key, level == 1);
-    }
-  }
-}
-
 const platform::TypingTable& typing() {
   Server& x = server();
   follow_changes(x);
-  if (!x.typing_read) read_typing(x);
+  if (!x.typing_read) read_keymap(x);
   return x.typing;
 }
 
