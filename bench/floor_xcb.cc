@@ -1,13 +1,19 @@
 // The floor for posting on X: for each input line, one XTest event and a
 // flush, the cheapest an XTest client can do (XCB: one write per flush, and
-// no reads, where Xlib would add two per flush). For text, each line's
-// characters: a keycode the keymap leaves empty is given a character's
-// keysym the first time it comes (one ChangeKeyboardMapping), then each
-// character is a press and release of its keycode; a flush per line. The
-// spares are emptied again at the end.
+// no reads, where Xlib would add two per flush). For text, the requests the
+// agent makes for each line's characters: the keymap read once; per line,
+// the Caps Lock state asked for (a round trip), then each character a press
+// and release of the key that types it plain, or of a keycode the keymap
+// leaves empty, given the character's keysym the first time it comes (one
+// ChangeKeyboardMapping); a flush per line. The spares are emptied again at
+// the end. (Its text has no shifted characters.)
 //   floor_xcb motion|key|text < lines
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
+// The XKB header is C, with a member named `explicit`, a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,40 +23,35 @@
 #include <unordered_map>
 #include <vector>
 
+#include "text_line.h"
+
 namespace {
 
-// The keycodes the keymap leaves empty.
-std::vector<xcb_keycode_t> spares(xcb_connection_t* c) {
+struct Keymap {
+  std::vector<xcb_keycode_t> spares;                      // the keycodes it leaves empty
+  std::unordered_map<xcb_keysym_t, xcb_keycode_t> plain;  // what types each keysym plain
+};
+
+Keymap read_keymap(xcb_connection_t* c) {
   const xcb_setup_t* setup = xcb_get_setup(c);
   uint8_t first = setup->min_keycode, count = setup->max_keycode - setup->min_keycode + 1;
   xcb_get_keyboard_mapping_reply_t* mapping =
       xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, first, count), nullptr);
-  std::vector<xcb_keycode_t> empty;
+  Keymap keymap;
   const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping);
   uint8_t width = mapping->keysyms_per_keycode;
   for (int i = count - 1; i >= 0; --i) {
+    auto keycode = static_cast<xcb_keycode_t>(first + i);
     if (std::all_of(keysyms + i * width, keysyms + (i + 1) * width,
                     [](xcb_keysym_t keysym) { return keysym == 0; })) {
-      empty.push_back(static_cast<xcb_keycode_t>(first + i));
+      keymap.spares.push_back(keycode);
+    } else if (!keymap.plain.contains(keysyms[i * width]) ||
+               keycode < keymap.plain[keysyms[i * width]]) {
+      keymap.plain[keysyms[i * width]] = keycode;
     }
   }
   free(mapping);
-  return empty;
-}
-
-// The code points of the UTF-8 between `"text":"` and the line's last quote.
-std::u32string text_of(const std::string& line) {
-  std::u32string characters;
-  size_t at = line.find("\"text\":\"") + 8, end = line.rfind('"');
-  while (at < end) {
-    auto byte = static_cast<unsigned char>(line[at]);
-    int length = byte < 0x80 ? 1 : byte < 0xe0 ? 2 : byte < 0xf0 ? 3 : 4;
-    char32_t value = length == 1 ? byte : byte & (0x7f >> length);
-    for (int i = 1; i < length; ++i) value = value << 6 | (line[at + i] & 0x3f);
-    characters += value;
-    at += length;
-  }
-  return characters;
+  return keymap;
 }
 
 xcb_keysym_t keysym_of(char32_t character) {
@@ -69,23 +70,32 @@ int main(int argc, char** argv) {
   xcb_window_t root = screen.data->root;
   long width = screen.data->width_in_pixels, height = screen.data->height_in_pixels;
   constexpr uint8_t kKeyA = 38;  // evdev's and Xvfb's keycode for A
-  std::vector<xcb_keycode_t> free_keys = text ? spares(c) : std::vector<xcb_keycode_t>{};
+  Keymap keymap = text ? read_keymap(c) : Keymap{};
   std::unordered_map<xcb_keysym_t, xcb_keycode_t> given;
+  xcb_xkb_use_extension_reply_t* xkb =
+      text ? xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr) : nullptr;
+  free(xkb);
   std::ios::sync_with_stdio(false);
   std::string line;
   for (long i = 0; std::getline(std::cin, line); ++i) {
     if (text) {
+      free(xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
       for (char32_t character : text_of(line)) {
         xcb_keysym_t keysym = keysym_of(character);
-        auto [found, added] = given.try_emplace(keysym, 0);
-        if (added) {
-          found->second = free_keys.back();
-          free_keys.pop_back();
-          xcb_keysym_t both[2] = {keysym, keysym};
-          xcb_change_keyboard_mapping(c, 1, found->second, 2, both);
+        auto own_key = keymap.plain.find(keysym);
+        xcb_keycode_t keycode = own_key != keymap.plain.end() ? own_key->second : 0;
+        if (!keycode) {
+          auto [found, added] = given.try_emplace(keysym, 0);
+          if (added) {
+            found->second = keymap.spares.back();
+            keymap.spares.pop_back();
+            xcb_keysym_t both[2] = {keysym, keysym};
+            xcb_change_keyboard_mapping(c, 1, found->second, 2, both);
+          }
+          keycode = found->second;
         }
         for (uint8_t type : {XCB_KEY_PRESS, XCB_KEY_RELEASE}) {
-          xcb_test_fake_input(c, type, found->second, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+          xcb_test_fake_input(c, type, keycode, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
         }
       }
     } else if (keys) {

@@ -91,9 +91,13 @@ struct Compositor {
   zwlr_virtual_pointer_v1* pointer = nullptr;
   Xkb xkb;
   std::string layout_keymap;  // the text of the keymap keys are typed with
-  std::string text_keymap;    // made for each piece of text, its room kept
-  std::string text_symbols;   // the same
-  Modifiers modifiers;        // as last sent
+  // The same in a file, made once and given again after each text.
+  std::unique_ptr<struct KeymapFile> layout_file;
+  std::vector<xkb_keysym_t> text_keysyms;  // the text keymap's, in key order
+  bool text_keymap_given = false;          // and not yet the layout's back
+  std::string text_keymap;                 // its text, the room kept
+  std::string text_symbols;                // the same
+  Modifiers modifiers;                     // as last sent
   Bounds main_display{0, 0, 0, 0};
   Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
   std::optional<Point> last_point;
@@ -321,17 +325,31 @@ std::string keymap_text(Compositor& c) {
   return text ? text.get() : "";
 }
 
-// Gives the virtual keyboard the keymap `text`.
-bool upload_keymap(Compositor& c, const std::string& text) {
-  int fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
-  if (fd < 0) return false;
-  bool written = write(fd, text.c_str(), text.size() + 1) == static_cast<ssize_t>(text.size() + 1);
-  if (written) {
-    zwp_virtual_keyboard_v1_keymap(c.keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
-                                   static_cast<uint32_t>(text.size() + 1));
+// A keymap's text in a memory file, as the compositor takes keymaps.
+struct KeymapFile {
+  int fd = -1;
+  uint32_t size = 0;  // with the final NUL
+  explicit KeymapFile(const std::string& text) {
+    fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
+    size = static_cast<uint32_t>(text.size() + 1);
+    if (fd >= 0 && write(fd, text.c_str(), size) != static_cast<ssize_t>(size)) {
+      close(fd);
+      fd = -1;
+    }
   }
-  close(fd);  // the request took a copy
-  return written;
+  KeymapFile(const KeymapFile&) = delete;
+  KeymapFile& operator=(const KeymapFile&) = delete;
+  ~KeymapFile() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Gives the virtual keyboard the keymap in `file`; the request sends a copy
+// of its descriptor.
+bool upload_keymap(Compositor& c, const KeymapFile& file) {
+  if (file.fd < 0) return false;
+  zwp_virtual_keyboard_v1_keymap(c.keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, file.fd, file.size);
+  return true;
 }
 
 // Gives the virtual keyboard its keymap, and the agent the same keymap's
@@ -347,7 +365,8 @@ bool set_keymap(Compositor& c) {
       xkb.keymap_unref};
   if (!c.xkb.keymap) return false;
   c.xkb.state = {xkb.state_new(c.xkb.keymap.get()), xkb.state_unref};
-  return upload_keymap(c, c.layout_keymap) && c.xkb.state;
+  c.layout_file = std::make_unique<KeymapFile>(c.layout_keymap);
+  return upload_keymap(c, *c.layout_file) && c.xkb.state;
 }
 
 // Connects and learns the outputs' layout; nothing is asked of the seat yet.
@@ -409,12 +428,15 @@ std::optional<Point> cursor() {
   return the_compositor.last_point;
 }
 
+void end_text(Compositor& c);
+
 // The compositor does not work the modifiers out from key events on a
 // virtual keyboard, so the agent does, and tells it whenever they change.
 void post_key(uint16_t code, bool down, uint64_t) {
   Compositor& c = the_compositor;
   uint16_t key = evdev_code(code);
   if (!key) return;
+  end_text(c);
   zwp_virtual_keyboard_v1_key(
       c.keyboard, now_ms(), key,
       down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
@@ -434,15 +456,24 @@ void post_key(uint16_t code, bool down, uint64_t) {
   send_all(c);
 }
 
-// Text goes through keymaps made for it: each gives a key of its own to each
-// keysym a piece of the text needs, on one level, with no modifiers. The
-// virtual keyboard is given it, the modifiers are sent as none, each
-// character is pressed and released, and then the layout's keymap and the
-// modifiers held come back. A compositor sends applications each keymap
+// Text goes through a keymap made for it, which gives a key of its own to
+// each keysym the text needs, on one level, with no modifiers. The virtual
+// keyboard is given it, the modifiers are sent as none, and each character
+// is pressed and released. The text keymap stays while text follows text,
+// and grows with each keysym a later text needs, until it is full (then a
+// new one starts): a compositor compiles each keymap it is given, for the
+// agent's keyboard and again for each application, so text that brings no
+// new keysym costs none. Before any other input the layout's keymap and
+// the modifiers held come back. A compositor sends applications each keymap
 // before the keys typed with it. Text keys are XKB keycodes the key table
-// never uses (above its last, 134), so no key the agent holds is one of them.
+// never uses (above its last, 134), so no key the agent holds is one of
+// them.
 constexpr uint32_t kFirstTextKey = 135, kLastTextKey = 255;
 constexpr size_t kTextKeys = kLastTextKey - kFirstTextKey + 1;
+// libwayland fails for good when a request does not fit its 4 KiB buffer and
+// the socket is full, so text is sent every 64 characters (40 bytes each),
+// waiting for room when the compositor is behind.
+constexpr size_t kKeysPerSend = 64;
 
 xkb_keysym_t keysym_of(const Xkbcommon& xkb, char32_t character) {
   if (character == U'\n') return XKB_KEY_Return;
@@ -450,39 +481,48 @@ xkb_keysym_t keysym_of(const Xkbcommon& xkb, char32_t character) {
   return xkb.utf32_to_keysym(character);
 }
 
-// Makes the keymap for characters from `text` on, for as long as their
-// keysyms fit one, in c.text_keymap, with each character's key (0 for none)
-// in `keys`; returns how many characters it takes.
-size_t make_text_keymap(Compositor& c, const char32_t* text, size_t count, uint32_t* keys) {
+// Finds each character's key in the text keymap from `text` on, adding the
+// keysyms it lacks while it has room, with each character's key (0 for none)
+// in `keys`; returns how many characters it takes, and whether it added any.
+size_t assign_text_keys(Compositor& c, const char32_t* text, size_t count, uint32_t* keys,
+                        bool& added) {
   const Xkbcommon& xkb = *c.xkb.library;
-  xkb_keysym_t keysyms[kTextKeys];
-  size_t used = 0, taken = 0;
-  c.text_keymap.assign(
-      "xkb_keymap {\nxkb_keycodes \"input-agent-text\" { minimum = 8; maximum = 255;");
-  c.text_symbols.assign("xkb_symbols \"input-agent-text\" {");
+  std::vector<xkb_keysym_t>& keysyms = c.text_keysyms;
+  size_t taken = 0;
   for (; taken < count; ++taken) {
     xkb_keysym_t keysym = keysym_of(xkb, text[taken]);
     keys[taken] = 0;
     if (keysym == XKB_KEY_NoSymbol) continue;
-    size_t at = std::find(keysyms, keysyms + used, keysym) - keysyms;
-    if (at == used) {
-      if (used == kTextKeys) break;
-      keysyms[used++] = keysym;
-      char name[64], entry[128];
-      xkb.keysym_get_name(keysym, name, sizeof name);
-      size_t code = kFirstTextKey + at;
-      snprintf(entry, sizeof entry, " <T%zu> = %zu;", code, code);
-      c.text_keymap += entry;
-      snprintf(entry, sizeof entry, " key <T%zu> { [ %s ] };", code, name);
-      c.text_symbols += entry;
+    size_t at = std::find(keysyms.begin(), keysyms.end(), keysym) - keysyms.begin();
+    if (at == keysyms.size()) {
+      if (at == kTextKeys) break;
+      keysyms.push_back(keysym);
+      added = true;
     }
     keys[taken] = kFirstTextKey + static_cast<uint32_t>(at);
+  }
+  return taken;
+}
+
+// Writes the text keymap for c.text_keysyms into c.text_keymap.
+void write_text_keymap(Compositor& c) {
+  const Xkbcommon& xkb = *c.xkb.library;
+  c.text_keymap.assign(
+      "xkb_keymap {\nxkb_keycodes \"input-agent-text\" { minimum = 8; maximum = 255;");
+  c.text_symbols.assign("xkb_symbols \"input-agent-text\" {");
+  for (size_t at = 0; at < c.text_keysyms.size(); ++at) {
+    char name[64], entry[128];
+    xkb.keysym_get_name(c.text_keysyms[at], name, sizeof name);
+    size_t code = kFirstTextKey + at;
+    snprintf(entry, sizeof entry, " <T%zu> = %zu;", code, code);
+    c.text_keymap += entry;
+    snprintf(entry, sizeof entry, " key <T%zu> { [ %s ] };", code, name);
+    c.text_symbols += entry;
   }
   c.text_keymap +=
       " };\nxkb_types \"input-agent-text\" { type \"ONE_LEVEL\" { modifiers = none; "
       "level_name[Level1] = \"Any\"; }; };\nxkb_compatibility \"input-agent-text\" { };\n";
   c.text_keymap += c.text_symbols + " };\n};\n";
-  return taken;
 }
 
 void post_text(const char32_t* text, size_t count) {
@@ -490,27 +530,43 @@ void post_text(const char32_t* text, size_t count) {
   static uint32_t keys[1000];  // a text command's characters at most
   count = std::min(count, std::size(keys));
   for (size_t done = 0; done < count;) {
-    size_t taken = make_text_keymap(c, text + done, count - done, keys + done);
-    if (!upload_keymap(c, c.text_keymap)) return;
-    zwp_virtual_keyboard_v1_modifiers(c.keyboard, 0, 0, 0, 0);
+    bool added = false;
+    size_t taken = assign_text_keys(c, text + done, count - done, keys + done, added);
+    if (taken == 0) {  // full: a new text keymap
+      c.text_keysyms.clear();
+      continue;
+    }
+    if (added || !c.text_keymap_given) {
+      write_text_keymap(c);
+      if (!upload_keymap(c, KeymapFile(c.text_keymap))) return;
+      zwp_virtual_keyboard_v1_modifiers(c.keyboard, 0, 0, 0, 0);
+      c.text_keymap_given = true;
+    }
+    uint32_t time = now_ms();  // one for the text: applications take it in order
     for (size_t i = done; i < done + taken; ++i) {
       if (!keys[i]) continue;
       for (auto state : {WL_KEYBOARD_KEY_STATE_PRESSED, WL_KEYBOARD_KEY_STATE_RELEASED}) {
-        zwp_virtual_keyboard_v1_key(c.keyboard, now_ms(), keys[i] - 8, state);
+        zwp_virtual_keyboard_v1_key(c.keyboard, time, keys[i] - 8, state);
       }
-      if (!send_all(c)) return;
+      if ((i - done) % kKeysPerSend == kKeysPerSend - 1 && !send_all(c)) return;
     }
     done += taken;
   }
-  // Applications take a new keymap with no modifiers in force; the compositor
-  // tells them the modifiers held again only when they change, so they go
-  // to none first.
-  upload_keymap(c, c.layout_keymap);
+  send_all(c);
+}
+
+// Gives the virtual keyboard the layout's keymap back after text, and the
+// modifiers held: applications take a new keymap with no modifiers in
+// force, and the compositor tells them the modifiers again only when they
+// change, so they go to none first.
+void end_text(Compositor& c) {
+  if (!c.text_keymap_given) return;
+  c.text_keymap_given = false;
+  upload_keymap(c, *c.layout_file);
   const Modifiers& held = c.modifiers;
   zwp_virtual_keyboard_v1_modifiers(c.keyboard, 0, 0, 0, 0);
   zwp_virtual_keyboard_v1_modifiers(c.keyboard, held.depressed, held.latched, held.locked,
                                     held.group);
-  send_all(c);
 }
 
 // Absolute motion spans the box around all outputs; the point is placed on
@@ -528,6 +584,7 @@ void move_to(Compositor& c, Point point) {
 
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Compositor& c = the_compositor;
+  end_text(c);
   move_to(c, point);
   c.last_point = point;
   bool press = platform::is_press(type), release = platform::is_release(type);
@@ -544,6 +601,7 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
 // axes go in one frame.
 void post_wheel(int32_t vertical, int32_t horizontal) {
   Compositor& c = the_compositor;
+  end_text(c);
   auto down = static_cast<int32_t>(-take_wheel_steps(c.wheel, vertical));
   auto right = static_cast<int32_t>(-take_wheel_steps(c.wheel_sideways, horizontal));
   if (down == 0 && right == 0) return;

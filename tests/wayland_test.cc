@@ -273,6 +273,39 @@ TEST_F(WaylandAgent, TypesTextWhateverTheLayoutAndModifiers) {
   EXPECT_EQ(typed, Seen(970, "key down q"));
 }
 
+// Text keeps its keymap while text follows, growing it, and starts a new one
+// when it is full (121 keys): 130 characters the layout lacks in two
+// commands, then the first ten again. A click after text carries the
+// modifiers held, as one before it would.
+TEST_F(WaylandAgent, TextAfterTextAndInputAfterText) {
+  start_agent();
+  auto cjk = [](int first, int count) {
+    std::string utf8;
+    Seen names;
+    for (int c = 0x4e00 + first; c < 0x4e00 + first + count; ++c) {
+      utf8 += {static_cast<char>(0xe0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3f)),
+               static_cast<char>(0x80 | (c & 0x3f))};
+      char name[32];
+      snprintf(name, sizeof name, "key down U%04X", c);
+      names.push_back(name);
+    }
+    return std::pair{utf8, names};
+  };
+  auto [first, first_names] = cjk(0, 65);
+  auto [second, second_names] = cjk(65, 65);
+  auto [again, again_names] = cjk(0, 10);
+  Seen expected = first_names;
+  expected.insert(expected.end(), second_names.begin(), second_names.end());
+  expected.insert(expected.end(), again_names.begin(), again_names.end());
+  EXPECT_EQ(starting_with(observe(text(first) + text(second) + text(again)), "key down"),
+            expected);
+  EXPECT_EQ(starting_with(observe(key("ShiftLeft", true) + text("x") +
+                                  button(0.25, 0.25, 0, true) + button(0.25, 0.25, 0, false) +
+                                  key("ShiftLeft", false)),
+                          "move"),
+            (Seen{"move 320,200 with shift"}));
+}
+
 // However it ends, the agent lets go of all it holds; buttons go up where
 // the agent last put the pointer, since no client can ask where it is.
 TEST_F(WaylandAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
