@@ -213,6 +213,24 @@ async function pageSteps(browser, url) {
                    new ClipboardEvent('paste', { clipboardData: data, bubbles: true }));
              }));
 
+  await step('an input method\'s composition is typed when it ends, and the keys it took are not',
+             ['text 0x65e5', 'text 0x672c'], async () => {
+               const browserInput = await page.context().newCDPSession(page);
+               await page.evaluate(() => document.getElementById('typing').dispatchEvent(
+                   new KeyboardEvent('keydown', { code: 'KeyN', key: 'Process', isComposing: true,
+                                                  bubbles: true })));
+               for (const text of ['に', 'にほ', 'にほん']) {
+                 await browserInput.send('Input.imeSetComposition',
+                                         { text, selectionStart: text.length,
+                                           selectionEnd: text.length });
+               }
+               await browserInput.send('Input.insertText', { text: '日本' });
+               await browserInput.detach();
+             });
+
+  await step('text the browser inserts without keys (an emoji picker)', ['text 0x1f44d'],
+             () => page.keyboard.insertText('👍'));
+
   await step('a wheel turn over the agent\'s limit goes in parts',
              ['wheel -1200', 'wheel -1200', 'wheel -600', 'wheel 1200', 'wheel 1'],
              async () => {
