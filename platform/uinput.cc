@@ -199,8 +199,9 @@ void rest_when_due(Uinput& u) {
 
 void post_text(const char32_t* text, size_t count) {
   Uinput& u = the_devices;
-  if (!u.geometry || u.geometry->typing().empty()) return;
+  if (!u.geometry) return;
   const platform::TypingTable& typing = u.geometry->typing();
+  if (typing.empty()) return;
   press_held_modifiers(u, false);
   for (size_t i = 0; i < count; ++i) {
     auto found = typing.find(text[i]);
