@@ -42,8 +42,10 @@ constexpr std::chrono::milliseconds kDisplayServerPickUp{300};
 
 // The kernel keeps 64 events for each reader of a keyboard, and drops them
 // all when a reader falls further behind; text, many keys in one command,
-// rests a millisecond after each 32 events so the display server keeps up.
-constexpr size_t kEventsBeforeRest = 32;
+// rests a millisecond after each 16 events so that the display server keeps
+// up even when it misses a rest or two. (With 32, a reader on an emulated
+// processor lost events now and then.)
+constexpr size_t kEventsBeforeRest = 16;
 constexpr std::chrono::milliseconds kRest{1};
 
 // The keys the keyboard has: the main block, the keypad and the keys

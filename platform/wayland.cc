@@ -180,12 +180,21 @@ T* bind(wl_registry* registry, uint32_t name, const wl_interface* interface, uin
   return static_cast<T*>(wl_registry_bind(registry, name, interface, std::min(offered, wanted)));
 }
 
+// The seat's capabilities, followed from the start: the first come with
+// the bind.
+const wl_seat_listener kSeatListener = {
+    .capabilities = [](void*, wl_seat*,
+                       uint32_t capabilities) { the_compositor.seat_capabilities = capabilities; },
+    .name = [](void*, wl_seat*, const char*) {},
+};
+
 void on_global(void*, wl_registry* registry, uint32_t name, const char* interface,
                uint32_t version) {
   Compositor& c = the_compositor;
   std::string_view announced = interface;
   if (announced == wl_seat_interface.name && !c.seat) {
     c.seat = bind<wl_seat>(registry, name, &wl_seat_interface, version, 5);
+    wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
   } else if (announced == zwp_virtual_keyboard_manager_v1_interface.name) {
     c.keyboard_manager = bind<zwp_virtual_keyboard_manager_v1>(
         registry, name, &zwp_virtual_keyboard_manager_v1_interface, version, 1);
@@ -231,12 +240,6 @@ const wl_keyboard_listener kSeatKeyboardListener = {
     .key = [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t) {},
     .modifiers = [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {},
     .repeat_info = [](void*, wl_keyboard*, int32_t, int32_t) {},
-};
-
-const wl_seat_listener kSeatListener = {
-    .capabilities = [](void*, wl_seat*,
-                       uint32_t capabilities) { the_compositor.seat_capabilities = capabilities; },
-    .name = [](void*, wl_seat*, const char*) {},
 };
 
 // Sends what libwayland has buffered, waiting while the socket is full: as
@@ -356,9 +359,6 @@ bool upload_keymap(Compositor& c, const KeymapFile& file) {
 // state, from which it works out the modifiers.
 bool set_keymap(Compositor& c) {
   const Xkbcommon& xkb = *c.xkb.library;
-  c.xkb.context = {xkb.context_new(XKB_CONTEXT_NO_FLAGS), xkb.context_unref};
-  if (!c.xkb.context) return false;
-  c.layout_keymap = keymap_text(c);
   c.xkb.keymap = {
       xkb.keymap_new_from_string(c.xkb.context.get(), c.layout_keymap.c_str(),
                                  XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
@@ -388,9 +388,12 @@ platform::Reach make_devices() {
   if (!c.xkb.library || !c.seat || !c.keyboard_manager || !c.pointer_manager) {
     return platform::Reach::kRefused;
   }
-  wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
-  round_trip(c);  // the seat's capabilities
   uint32_t had = c.seat_capabilities;
+  c.xkb.context = {c.xkb.library->context_new(XKB_CONTEXT_NO_FLAGS), c.xkb.library->context_unref};
+  if (!c.xkb.context) return platform::Reach::kRefused;
+  // Read before the agent's keyboard joins the seat, which may make it the
+  // seat's keyboard with the compositor's default keymap.
+  c.layout_keymap = keymap_text(c);
   c.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c.keyboard_manager, c.seat);
   c.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(c.pointer_manager, c.seat);
   if (!set_keymap(c)) return platform::Reach::kRefused;
@@ -639,8 +642,6 @@ const platform::TypingTable& typing() {
   Compositor& c = the_compositor;
   if (!c.typing_asked && c.seat) {
     c.typing_asked = true;
-    wl_seat_add_listener(c.seat, &kSeatListener, nullptr);
-    round_trip(c);  // the seat's capabilities
     if (c.seat_capabilities & WL_SEAT_CAPABILITY_KEYBOARD) {
       c.seat_keyboard = wl_seat_get_keyboard(c.seat);
       wl_keyboard_add_listener(c.seat_keyboard, &kSeatKeyboardListener, nullptr);

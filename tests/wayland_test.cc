@@ -273,6 +273,22 @@ TEST_F(WaylandAgent, TypesTextWhateverTheLayoutAndModifiers) {
   EXPECT_EQ(typed, Seen(970, "key down q"));
 }
 
+// What a key types follows the person's layout: the keymap of the keyboard
+// the seat used last when the agent starts (here a German one's).
+TEST_F(WaylandAgent, KeysFollowThePersonsLayout) {
+  Child person = start_child(KEYBOARD_PATH, {"de"}, sway_.client_environment(), kChoosing);
+  ASSERT_EQ(read_line(person.output), "ready\n");
+  start_agent();
+  EXPECT_EQ(
+      starting_with(observe(key("KeyZ", true) + key("KeyZ", false) + key("KeyY", true) +
+                            key("KeyY", false) + key("Semicolon", true) + key("Semicolon", false)),
+                    "key down"),
+      (Seen{"key down y", "key down z", "key down odiaeresis"}));
+  close_input(person);
+  wait_for_end(person);
+  close_pipes(person);
+}
+
 // Text keeps its keymap while text follows, growing it, and starts a new one
 // when it is full (121 keys): 130 characters the layout lacks in two
 // commands, then the first ten again. A click after text carries the

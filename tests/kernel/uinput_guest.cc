@@ -4,7 +4,7 @@
 // nodes of the devices the agent made (found by name in sysfs), and prints
 // "ok - …" or "not ok - …" per case and "N passed, M failed" at the end.
 //
-//   uinput_guest AGENT UINPUT_MODULE
+//   uinput_guest AGENT UINPUT_MODULE WAYLAND_SEAT
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/input.h>
@@ -60,16 +60,17 @@ struct Agent {
   int output = -1;
 };
 
-Agent start(const char* path) {
+Agent start(const char* path, std::vector<const char*> arguments = {}) {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  char* argv[] = {const_cast<char*>(path), nullptr};
+  arguments.insert(arguments.begin(), path);
+  arguments.push_back(nullptr);
   Agent agent;
-  posix_spawn(&agent.pid, path, &actions, nullptr, argv, environ);
+  posix_spawn(&agent.pid, path, &actions, nullptr, const_cast<char**>(arguments.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);
@@ -433,11 +434,50 @@ void text_in_an_x_session(const char* agent_path) {
   unsetenv("INPUT_AGENT_BACKEND");
 }
 
+// Text in a Wayland session: the agent reads the keymap of the seat's
+// keyboard, here from a display server with a seat alone (wayland_seat),
+// which gives the German layout, then the US one as when the person picks
+// another.
+void text_in_a_wayland_session(const char* agent_path, const char* seat_path) {
+  mkdir("/tmp/runtime", 0700);
+  setenv("XDG_RUNTIME_DIR", "/tmp/runtime", 1);
+  Agent seat = start(seat_path, {"de", "us"});
+  std::string socket = read_line(seat.output);
+  if (!socket.empty()) socket.pop_back();
+  setenv("WAYLAND_DISPLAY", socket.c_str(), 1);
+  setenv("INPUT_AGENT_BACKEND", "uinput", 1);
+  Agent agent = start(agent_path);
+  check("READY in a Wayland session", {read_line(agent.output)}, {"READY\n"});
+  Devices devices = open_devices();
+
+  send(agent, text("zy\u00e4\u00df\u20ac"));
+  check("the seat's German keymap: its keys; the euro sign, AltGr's, left out",
+        events(devices.keyboard),
+        typed(KEY_Y) + typed(KEY_Z) + typed(KEY_APOSTROPHE) + typed(KEY_MINUS));
+  kill(seat.pid, SIGUSR1);
+  usleep(200000);
+  send(agent, text("zy"));
+  check("a new keymap from the seat is followed", events(devices.keyboard),
+        typed(KEY_Z) + typed(KEY_Y));
+
+  close(devices.keyboard);
+  close(devices.pointer);
+  close(agent.input);
+  close(agent.output);
+  end_of(agent);
+  kill(seat.pid, SIGTERM);
+  end_of(seat);
+  close(seat.input);
+  close(seat.output);
+  for (const char* variable : {"XDG_RUNTIME_DIR", "WAYLAND_DISPLAY", "INPUT_AGENT_BACKEND"})
+    unsetenv(variable);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: uinput_guest AGENT UINPUT_MODULE\n");
+  if (argc != 4) {
+    fprintf(stderr, "usage: uinput_guest AGENT UINPUT_MODULE WAYLAND_SEAT\n");
     return 2;
   }
   const char* agent_path = argv[1];
@@ -478,6 +518,7 @@ int main(int argc, char** argv) {
         released);
 
   text_in_an_x_session(agent_path);
+  text_in_a_wayland_session(agent_path, argv[3]);
 
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
