@@ -165,7 +165,7 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
 }
 
 void post_text(const char32_t* characters, size_t count) {
-  if (chosen->post_text) chosen->post_text(characters, count);
+  chosen->post_text(characters, count);
 }
 
 void on_input() {

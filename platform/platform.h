@@ -87,8 +87,8 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
 void post_wheel(int32_t vertical, int32_t horizontal);
 // Types `count` characters as text input, whatever the keyboard layout and
 // the modifiers held, each pressed and released on its own; U+000A is Return
-// and U+0009 Tab. Does nothing where the platform has no way to type text
-// yet.
+// and U+0009 Tab. Where the platform can only press keys (uinput, EIS),
+// characters the layout cannot type are left out.
 void post_text(const char32_t* characters, size_t count);
 
 // Called once for each read of the agent's input, before the commands it
