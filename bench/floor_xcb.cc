@@ -6,7 +6,8 @@
 // and release of the key that types it plain, or of a keycode the keymap
 // leaves empty, given the character's keysym the first time it comes (one
 // ChangeKeyboardMapping); a flush per line. The spares are emptied again at
-// the end. (Its text has no shifted characters.)
+// the end, 100 ms after the last was typed with. (Its text has no shifted
+// characters, and Caps Lock is not locked.)
 //   floor_xcb motion|key|text < lines
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -16,10 +17,12 @@
 #undef explicit
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -107,6 +110,12 @@ int main(int argc, char** argv) {
                           static_cast<int16_t>(i * 104729 % 10009 * (height - 1) / 10009), 0);
     }
     xcb_flush(c);
+  }
+  // Applications look a key's keysym up when they get to it: the spares are
+  // emptied only 100 ms after the last was typed with, as the agent does.
+  if (!given.empty()) {
+    xcb_flush(c);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   xcb_keysym_t none[2] = {0, 0};
   for (auto [keysym, keycode] : given) xcb_change_keyboard_mapping(c, 1, keycode, 2, none);

@@ -37,6 +37,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "keymap/keys.h"
@@ -113,8 +114,8 @@ struct PendingSetup {
 // A keycode the keymap left empty, which text borrows.
 struct Spare {
   xcb_keycode_t keycode;
-  xcb_keysym_t keysym;  // 0: empty, as found
-  uint64_t used;        // when last typed with, on Server::text_clock
+  xcb_keysym_t keysym;                         // 0: empty, as found
+  std::chrono::steady_clock::time_point used;  // when last typed with
 };
 
 struct Server {
@@ -142,7 +143,6 @@ struct Server {
   // change of the keymap outside them.
   platform::TypingTable typing;
   bool typing_read = false;
-  uint64_t text_clock = 0;        // counts characters typed
   bool posts = true;              // false when only the layout is wanted (for uinput)
   bool changes_taken_in = false;  // since the last read of the agent's input
 };
@@ -504,8 +504,10 @@ void click(Server& x, uint8_t button, int times) {
 
 // Text is typed on the keys of the keymap where it has them: a character on
 // a key's plain or shifted level (of the first group) is that key, with
-// Shift for the shifted one, unless Caps Lock is locked, which would turn
-// letters to the other case. Every other character goes through spare
+// Shift for the shifted one. Caps Lock, when locked, is unlocked for the
+// text and locked again after it: applications turn letters to the other
+// case by it, on their own keys and on spares alike (Xlib's lookup does,
+// whatever the key's type). Every other character goes through spare
 // keycodes, ones the keymap leaves empty: its keysym is put on one (both
 // levels, so Shift does not change it) and the key pressed and released. A
 // spare keeps its keysym for later text and is given another only when
@@ -516,7 +518,15 @@ void click(Server& x, uint8_t button, int times) {
 // it, XTest's included, take a mapping change together. The modifiers the
 // agent holds go up for the text and down again after it. Every spare used
 // is emptied again when the agent ends.
-constexpr uint16_t kShiftLeft = 56;  // the key table's
+constexpr uint16_t kShiftLeft = 56, kCapsLock = 57;  // the key table's
+
+// An application looks a key's keysym up when it gets to the key's event,
+// in the mapping the server has then: a spare given another keysym, or
+// emptied at exit, before that loses the character typed with it. So a
+// spare is given another keysym, and emptied at exit, only this long after
+// it was last typed with. (xterm lost every spare character typed just
+// before the agent ended.)
+constexpr std::chrono::milliseconds kSpareSettle{100};
 
 // The keysym X names a character by: Latin-1's own value, else the Unicode
 // keysym; Return and Tab their keys'.
@@ -549,7 +559,7 @@ void read_keymap(Server& x) {
     for (int i = count - 1; i >= 0; --i) {  // from the top, where keyboards have no keys
       if (std::all_of(keysyms + i * width, keysyms + (i + 1) * width,
                       [](xcb_keysym_t keysym) { return keysym == 0; })) {
-        x.spares.push_back({static_cast<xcb_keycode_t>(first + i), 0, 0});
+        x.spares.push_back({static_cast<xcb_keycode_t>(first + i), 0, {}});
       }
     }
   }
@@ -569,23 +579,32 @@ void read_keymap(Server& x) {
   }
 }
 
+// Waits, where a spare was typed with less than kSpareSettle before `since`,
+// for the rest of that time, the requests so far sent.
+void settle(Server& x, std::chrono::steady_clock::time_point since) {
+  auto left = since + kSpareSettle - std::chrono::steady_clock::now();
+  if (left <= left.zero()) return;
+  xcb_flush(x.connection.get());
+  std::this_thread::sleep_for(left);
+}
+
 // A spare keycode holding `keysym`, given it if none does; 0 when there are
 // no spares.
 xcb_keycode_t key_for(Server& x, xcb_keysym_t keysym) {
   if (x.spares.empty()) return 0;
-  ++x.text_clock;
   Spare* oldest = &x.spares.front();
   for (Spare& spare : x.spares) {
     if (spare.keysym == keysym) {
-      spare.used = x.text_clock;
+      spare.used = std::chrono::steady_clock::now();
       return spare.keycode;
     }
     if (spare.used < oldest->used) oldest = &spare;
   }
+  settle(x, oldest->used);
   xcb_keysym_t both[2] = {keysym, keysym};
   xcb_change_keyboard_mapping(x.connection.get(), 1, oldest->keycode, 2, both);
   oldest->keysym = keysym;
-  oldest->used = x.text_clock;
+  oldest->used = std::chrono::steady_clock::now();
   return oldest->keycode;
 }
 
@@ -596,8 +615,7 @@ void fake_held_modifiers(Server& x, uint8_t type) {
   }
 }
 
-// Whether Caps Lock is locked: a round trip, made once for a text that has
-// characters the keymap's own keys type.
+// Whether Caps Lock is locked: a round trip, once for each text.
 bool caps_locked(Server& x) {
   if (!x.xkb_event_base) return false;
   xcb_connection_t* c = x.connection.get();
@@ -618,25 +636,29 @@ void post_text(const char32_t* text, size_t count) {
   Server& x = server();
   follow_changes(x);
   if (!x.typing_read) read_keymap(x);
-  xcb_keycode_t shift = x.keycodes[kShiftLeft];
-  std::optional<bool> locked;
+  xcb_keycode_t shift = x.keycodes[kShiftLeft], caps_lock = x.keycodes[kCapsLock];
+  bool unlock = caps_lock && !x.held[kCapsLock] && caps_locked(x);
   fake_held_modifiers(x, XCB_KEY_RELEASE);
+  if (unlock) type_key(x, caps_lock);
   for (size_t i = 0; i < count; ++i) {
     auto own_key = x.typing.find(text[i]);
-    bool on_own_key = own_key != x.typing.end() && (shift || !own_key->second.shifted);
-    if (on_own_key && !locked) locked = caps_locked(x);
-    if (on_own_key && !*locked) {
+    if (own_key != x.typing.end() && (shift || !own_key->second.shifted)) {
       auto [key, shifted] = own_key->second;
       type_key(x, static_cast<xcb_keycode_t>(key + 8), shifted ? shift : 0);
     } else if (xcb_keycode_t spare = key_for(x, keysym_of(text[i]))) {
       type_key(x, spare);
     }
   }
+  if (unlock) type_key(x, caps_lock);
   fake_held_modifiers(x, XCB_KEY_PRESS);
 }
 
-// Empties every spare the agent gave a keysym.
+// Empties every spare the agent gave a keysym, once the last typed with has
+// settled.
 void restore_spares(Server& x) {
+  auto last = std::max_element(x.spares.begin(), x.spares.end(),
+                               [](const Spare& a, const Spare& b) { return a.used < b.used; });
+  if (last != x.spares.end()) settle(x, last->used);
   xcb_keysym_t none[2] = {0, 0};
   for (Spare& spare : x.spares) {
     if (spare.keysym) {
