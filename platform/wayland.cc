@@ -433,6 +433,15 @@ std::optional<Point> cursor() {
 
 void end_text(Compositor& c);
 
+// Tells applications the modifiers `to` after a keymap change. Some start a
+// new keymap with no modifiers, others (foot) keep the ones announced
+// before, and the compositor passes modifiers on only when they change; so
+// they go to something else first (Shift flipped, with no key between).
+void announce_modifiers(Compositor& c, const Modifiers& to) {
+  zwp_virtual_keyboard_v1_modifiers(c.keyboard, to.depressed ^ 1, to.latched, to.locked, to.group);
+  zwp_virtual_keyboard_v1_modifiers(c.keyboard, to.depressed, to.latched, to.locked, to.group);
+}
+
 // The compositor does not work the modifiers out from key events on a
 // virtual keyboard, so the agent does, and tells it whenever they change.
 void post_key(uint16_t code, bool down, uint64_t) {
@@ -542,7 +551,7 @@ void post_text(const char32_t* text, size_t count) {
     if (added || !c.text_keymap_given) {
       write_text_keymap(c);
       if (!upload_keymap(c, KeymapFile(c.text_keymap))) return;
-      zwp_virtual_keyboard_v1_modifiers(c.keyboard, 0, 0, 0, 0);
+      announce_modifiers(c, Modifiers{});
       c.text_keymap_given = true;
     }
     uint32_t time = now_ms();  // one for the text: applications take it in order
@@ -559,17 +568,12 @@ void post_text(const char32_t* text, size_t count) {
 }
 
 // Gives the virtual keyboard the layout's keymap back after text, and the
-// modifiers held: applications take a new keymap with no modifiers in
-// force, and the compositor tells them the modifiers again only when they
-// change, so they go to none first.
+// modifiers held.
 void end_text(Compositor& c) {
   if (!c.text_keymap_given) return;
   c.text_keymap_given = false;
   upload_keymap(c, *c.layout_file);
-  const Modifiers& held = c.modifiers;
-  zwp_virtual_keyboard_v1_modifiers(c.keyboard, 0, 0, 0, 0);
-  zwp_virtual_keyboard_v1_modifiers(c.keyboard, held.depressed, held.latched, held.locked,
-                                    held.group);
+  announce_modifiers(c, c.modifiers);
 }
 
 // Absolute motion spans the box around all outputs; the point is placed on

@@ -56,6 +56,7 @@ struct Client {
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
   xkb_state* state = nullptr;
+  uint32_t modifiers[4] = {};  // depressed, latched, locked, group, as last announced
   bool ready_said = false;
 };
 
@@ -202,6 +203,10 @@ const wl_keyboard_listener kKeyboardListener = {
               xkb_keymap_new_from_string(client.xkb, static_cast<const char*>(text),
                                          XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
           client.state = client.keymap ? xkb_state_new(client.keymap) : nullptr;
+          // The modifiers last announced carry over to the new keymap, as
+          // some applications (foot) have it; others start with none.
+          const uint32_t* m = client.modifiers;
+          if (client.state) xkb_state_update_mask(client.state, m[0], m[1], m[2], 0, 0, m[3]);
           munmap(text, size);
         },
     .enter = [](void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {},
@@ -220,6 +225,10 @@ const wl_keyboard_listener kKeyboardListener = {
     .modifiers =
         [](void*, wl_keyboard*, uint32_t, uint32_t depressed, uint32_t latched, uint32_t locked,
            uint32_t group) {
+          client.modifiers[0] = depressed;
+          client.modifiers[1] = latched;
+          client.modifiers[2] = locked;
+          client.modifiers[3] = group;
           if (client.state) {
             xkb_state_update_mask(client.state, depressed, latched, locked, 0, 0, group);
           }
