@@ -3,7 +3,8 @@
 // compositor itself charges per event. For text, the requests the agent
 // makes for each line's characters: when they bring a keysym the text keymap
 // lacks, a keymap with a key for each keysym so far (one level) given to a
-// virtual keyboard in a new memory file and the modifiers as none; then a
+// virtual keyboard in a new memory file and the modifiers announced (Shift,
+// then none); then a
 // press and release per character, sent every 64 characters, and a flush.
 // (Its text never fills a keymap.)
 //   floor_wayland [text] < lines
@@ -126,6 +127,7 @@ void type_text(wl_display* display) {
       zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
                                      static_cast<uint32_t>(keymap.size() + 1));
       close(fd);
+      zwp_virtual_keyboard_v1_modifiers(keyboard, 1, 0, 0, 0);
       zwp_virtual_keyboard_v1_modifiers(keyboard, 0, 0, 0, 0);
     }
     for (size_t i = 0; i < keys.size(); ++i) {
