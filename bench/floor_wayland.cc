@@ -4,9 +4,8 @@
 // makes for each line's characters: when they bring a keysym the text keymap
 // lacks, a keymap with a key for each keysym so far (one level) given to a
 // virtual keyboard in a new memory file and the modifiers announced (Shift,
-// then none); then a
-// press and release per character, sent every 64 characters, and a flush.
-// (Its text never fills a keymap.)
+// then none); then a press and release per character, sent every 64
+// characters, and a flush. (Its text never fills a keymap.)
 //   floor_wayland [text] < lines
 #include <poll.h>
 #include <sys/mman.h>
