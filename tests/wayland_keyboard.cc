@@ -7,13 +7,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "layout_keymap.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
 namespace {
@@ -32,18 +32,6 @@ void on_global(void*, wl_registry* registry, uint32_t name, const char* interfac
 
 const wl_registry_listener kRegistryListener = {on_global, [](void*, wl_registry*, uint32_t) {}};
 
-std::string keymap_of(const char* layout) {
-  xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  xkb_rule_names names{"evdev", "pc105", layout, nullptr, nullptr};
-  xkb_keymap* keymap = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
-  char* text = keymap ? xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
-  std::string copy = text ? text : "";
-  free(text);
-  xkb_keymap_unref(keymap);
-  xkb_context_unref(context);
-  return copy;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,7 +39,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: wayland_keyboard LAYOUT\n");
     return 2;
   }
-  std::string keymap = keymap_of(argv[1]);
+  std::string keymap = layout_keymap(argv[1]);
   wl_display* display = wl_display_connect(nullptr);
   if (keymap.empty() || !display) return 1;
   wl_registry_add_listener(wl_display_get_registry(display), &kRegistryListener, nullptr);

@@ -9,29 +9,18 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-server.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "layout_keymap.h"
+
 namespace {
 
 std::string keymap;  // the text the keyboards get
 std::vector<wl_resource*> keyboards;
-
-std::string keymap_of(const char* layout) {
-  xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  xkb_rule_names names{"evdev", "pc105", layout, nullptr, nullptr};
-  xkb_keymap* compiled = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
-  char* text = compiled ? xkb_keymap_get_as_string(compiled, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
-  std::string copy = text ? text : "";
-  free(text);
-  xkb_keymap_unref(compiled);
-  xkb_context_unref(context);
-  return copy;
-}
 
 void send_keymap(wl_resource* keyboard) {
   int fd = memfd_create("wayland-seat-keymap", MFD_CLOEXEC);
@@ -79,8 +68,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: wayland_seat LAYOUT OTHER_LAYOUT\n");
     return 2;
   }
-  keymap = keymap_of(argv[1]);
-  static std::string other = keymap_of(argv[2]);
+  keymap = layout_keymap(argv[1]);
+  static std::string other = layout_keymap(argv[2]);
   wl_display* display = wl_display_create();
   const char* socket = wl_display_add_socket_auto(display);
   if (keymap.empty() || other.empty() || !socket) return 1;
