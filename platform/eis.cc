@@ -224,10 +224,6 @@ void post_key(uint16_t code, bool down, uint64_t) {
   press(d, key, down);
 }
 
-// Text is typed with the keyboard's keymap, the compositor's layout: each
-// character on the key and level (plain or with Shift) that types it there,
-// the modifier keys the agent holds up meanwhile. The input server takes
-// keys only, so a character the layout cannot type is left out.
 // Presses or releases every modifier key the agent holds.
 void press_held_modifiers(Devices& d, bool down) {
   for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
@@ -235,6 +231,10 @@ void press_held_modifiers(Devices& d, bool down) {
   }
 }
 
+// Text is typed with the keyboard's keymap, the compositor's layout: each
+// character on the key and level (plain or with Shift) that types it there,
+// the modifier keys the agent holds up meanwhile. The input server takes
+// keys only, so a character the layout cannot type is left out.
 void post_text(const char32_t* text, size_t count) {
   Devices& d = the_devices;
   if (!d.keyboard_resumed || d.typing.empty()) return;

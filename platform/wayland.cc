@@ -75,13 +75,31 @@ struct Modifiers {
   bool operator==(const Modifiers&) const = default;
 };
 
+// A keymap's text in a memory file, as the compositor takes keymaps.
+struct KeymapFile {
+  int fd = -1;
+  uint32_t size = 0;  // with the final NUL
+  explicit KeymapFile(const std::string& text) {
+    fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
+    size = static_cast<uint32_t>(text.size() + 1);
+    if (fd >= 0 && write(fd, text.c_str(), size) != static_cast<ssize_t>(size)) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  KeymapFile(const KeymapFile&) = delete;
+  KeymapFile& operator=(const KeymapFile&) = delete;
+  ~KeymapFile() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 struct Compositor {
   wl_display* display = nullptr;
   wl_seat* seat = nullptr;
   uint32_t seat_capabilities = 0;
-  std::string seat_keymap;               // the keymap of the seat's keyboard, when it had one
-  wl_keyboard* seat_keyboard = nullptr;  // kept for uinput, which follows the keymap
-  platform::TypingTable typing;          // for uinput, from seat_keymap
+  std::string seat_keymap;       // the keymap of the seat's keyboard, when it had one
+  platform::TypingTable typing;  // for uinput, from seat_keymap
   bool typing_asked = false, typing_read = false;
   zwp_virtual_keyboard_manager_v1* keyboard_manager = nullptr;
   zwlr_virtual_pointer_manager_v1* pointer_manager = nullptr;
@@ -90,9 +108,9 @@ struct Compositor {
   zwp_virtual_keyboard_v1* keyboard = nullptr;
   zwlr_virtual_pointer_v1* pointer = nullptr;
   Xkb xkb;
-  std::string layout_keymap;  // the text of the keymap keys are typed with
-  // The same in a file, made once and given again after each text.
-  std::unique_ptr<struct KeymapFile> layout_file;
+  // The keymap keys are typed with, in a file made once and given again
+  // after each text.
+  std::optional<KeymapFile> layout_file;
   std::vector<xkb_keysym_t> text_keysyms;  // the text keymap's, in key order
   bool text_keymap_given = false;          // and not yet the layout's back
   std::string text_keymap;                 // its text, the room kept
@@ -328,25 +346,6 @@ std::string keymap_text(Compositor& c) {
   return text ? text.get() : "";
 }
 
-// A keymap's text in a memory file, as the compositor takes keymaps.
-struct KeymapFile {
-  int fd = -1;
-  uint32_t size = 0;  // with the final NUL
-  explicit KeymapFile(const std::string& text) {
-    fd = memfd_create("input-agent-keymap", MFD_CLOEXEC);
-    size = static_cast<uint32_t>(text.size() + 1);
-    if (fd >= 0 && write(fd, text.c_str(), size) != static_cast<ssize_t>(size)) {
-      close(fd);
-      fd = -1;
-    }
-  }
-  KeymapFile(const KeymapFile&) = delete;
-  KeymapFile& operator=(const KeymapFile&) = delete;
-  ~KeymapFile() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // Gives the virtual keyboard the keymap in `file`; the request sends a copy
 // of its descriptor.
 bool upload_keymap(Compositor& c, const KeymapFile& file) {
@@ -355,17 +354,17 @@ bool upload_keymap(Compositor& c, const KeymapFile& file) {
   return true;
 }
 
-// Gives the virtual keyboard its keymap, and the agent the same keymap's
-// state, from which it works out the modifiers.
-bool set_keymap(Compositor& c) {
+// Gives the virtual keyboard the keymap `text`, and the agent the same
+// keymap's state, from which it works out the modifiers.
+bool set_keymap(Compositor& c, const std::string& text) {
   const Xkbcommon& xkb = *c.xkb.library;
   c.xkb.keymap = {
-      xkb.keymap_new_from_string(c.xkb.context.get(), c.layout_keymap.c_str(),
-                                 XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS),
+      xkb.keymap_new_from_string(c.xkb.context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                 XKB_KEYMAP_COMPILE_NO_FLAGS),
       xkb.keymap_unref};
   if (!c.xkb.keymap) return false;
   c.xkb.state = {xkb.state_new(c.xkb.keymap.get()), xkb.state_unref};
-  c.layout_file = std::make_unique<KeymapFile>(c.layout_keymap);
+  c.layout_file.emplace(text);
   return upload_keymap(c, *c.layout_file) && c.xkb.state;
 }
 
@@ -393,10 +392,10 @@ platform::Reach make_devices() {
   if (!c.xkb.context) return platform::Reach::kRefused;
   // Read before the agent's keyboard joins the seat, which may make it the
   // seat's keyboard with the compositor's default keymap.
-  c.layout_keymap = keymap_text(c);
+  std::string layout = keymap_text(c);
   c.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c.keyboard_manager, c.seat);
   c.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(c.pointer_manager, c.seat);
-  if (!set_keymap(c)) return platform::Reach::kRefused;
+  if (!set_keymap(c, layout)) return platform::Reach::kRefused;
   constexpr uint32_t kBoth = WL_SEAT_CAPABILITY_KEYBOARD | WL_SEAT_CAPABILITY_POINTER;
   if ((had & kBoth) != kBoth) {
     // The seat gains a keyboard or pointer with these devices: applications
@@ -470,8 +469,8 @@ void post_key(uint16_t code, bool down, uint64_t) {
 
 // Text goes through a keymap made for it, which gives a key of its own to
 // each keysym the text needs, on one level, with no modifiers. The virtual
-// keyboard is given it, the modifiers are sent as none, and each character
-// is pressed and released. The text keymap stays while text follows text,
+// keyboard is given it, the modifiers are announced as none, and each
+// character is pressed and released. The text keymap stays while text follows text,
 // and grows with each keysym a later text needs, until it is full (then a
 // new one starts): a compositor compiles each keymap it is given, for the
 // agent's keyboard and again for each application, so text that brings no
@@ -640,15 +639,14 @@ Bounds desktop() {
   return the_compositor.layout;
 }
 
-// The seat's keyboard is asked for at the first text, and kept: the
-// compositor sends it each new keymap (a layout chosen in the settings).
+// The seat's keyboard is asked for at the first text, and never released:
+// the compositor sends it each new keymap (a layout chosen in the settings).
 const platform::TypingTable& typing() {
   Compositor& c = the_compositor;
   if (!c.typing_asked && c.seat) {
     c.typing_asked = true;
     if (c.seat_capabilities & WL_SEAT_CAPABILITY_KEYBOARD) {
-      c.seat_keyboard = wl_seat_get_keyboard(c.seat);
-      wl_keyboard_add_listener(c.seat_keyboard, &kSeatKeyboardListener, nullptr);
+      wl_keyboard_add_listener(wl_seat_get_keyboard(c.seat), &kSeatKeyboardListener, nullptr);
       round_trip(c);  // its keymap
     }
   }

@@ -404,6 +404,11 @@ bool moves_keys(const xcb_generic_event_t* event) {
   }
 }
 
+bool is_spare(const Server& x, int keycode) {
+  return std::any_of(x.spares.begin(), x.spares.end(),
+                     [&](const Spare& spare) { return spare.keycode == keycode; });
+}
+
 // Whether an XKB notification gives keys other than the spares new keysyms:
 // the agent's own changes to the spares come back as these too.
 bool changes_keysyms_beyond_spares(const Server& x, const xcb_generic_event_t* event) {
@@ -412,10 +417,7 @@ bool changes_keysyms_beyond_spares(const Server& x, const xcb_generic_event_t* e
     return false;
   }
   for (int keycode = map->firstKeySym; keycode < map->firstKeySym + map->nKeySyms; ++keycode) {
-    if (std::none_of(x.spares.begin(), x.spares.end(),
-                     [&](const Spare& spare) { return spare.keycode == keycode; })) {
-      return true;
-    }
+    if (!is_spare(x, keycode)) return true;
   }
   return false;
 }
@@ -567,14 +569,10 @@ void read_keymap(Server& x) {
   if (!xkb || width < 2) return;
   for (int level : {0, 1}) {
     for (int i = 0; i < count; ++i) {
-      auto keycode = static_cast<xcb_keycode_t>(first + i);
-      if (keycode < 8 || std::any_of(x.spares.begin(), x.spares.end(), [&](const Spare& spare) {
-            return spare.keycode == keycode;
-          })) {
-        continue;
+      // X numbers keys 8 above evdev (and from 8 on).
+      if (!is_spare(x, first + i)) {
+        learn_typing(x.typing, *xkb, keysyms[i * width + level], first + i - 8, level == 1);
       }
-      // X numbers keys 8 above evdev.
-      learn_typing(x.typing, *xkb, keysyms[i * width + level], keycode - 8, level == 1);
     }
   }
 }
