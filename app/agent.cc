@@ -1,5 +1,6 @@
 #include "app/agent.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -32,7 +33,9 @@ bool handle_lines(LineReader& reader, std::string_view bytes) {
   return true;
 }
 
-void run_command_loop(int input) {
+// What ended the session, where it was that and not the input or a stop
+// request that ended the loop; nullptr otherwise.
+const char* run_command_loop(int input) {
   LineReader reader;
   // Lines are decoded where they lie in this buffer, so it has the decoder's
   // padding after the bytes read into it.
@@ -44,12 +47,21 @@ void run_command_loop(int input) {
     platform::on_input();
     platform_there = handle_lines(reader, std::string_view(buffer, count));
   }
+  stop_watching_session();
   if (platform_there) {
-    if (std::optional<std::string_view> line = last_line(reader)) handle(*line);
+    if (std::optional<std::string_view> line = last_line(reader)) platform_there = handle(*line);
   }
   release();
-  platform::flush();
+  platform_there = platform::flush() && platform_there;
   platform::finish();
+  if (stop_request()) return nullptr;
+  if (const char* watched = session_ended()) return watched;
+  return platform_there ? nullptr : platform::session_end();
+}
+
+bool verbose() {
+  const char* value = getenv("INPUT_AGENT_VERBOSE");
+  return value && strcmp(value, "1") == 0;
 }
 
 }  // namespace
@@ -58,15 +70,18 @@ int run_agent(int argc, const char* const* argv, int input, FILE* output) {
   if (self_test_requested(argc, argv)) {
     fprintf(output, "READY keys=%zu\n", keys.size());
     fflush(output);
-    return 0;
+    return kEndOfInput;
   }
   if (!platform::trusted()) {
     fputs("ACCESSIBILITY_REQUIRED\n", output);
     fflush(output);
-    return 1;
+    return kAccessibilityRequired;
   }
   fputs("READY\n", output);
   fflush(output);
-  run_command_loop(input);
-  return 0;
+  watch_session(platform::await_session_end);
+  const char* ended = run_command_loop(input);
+  if (!ended) return kEndOfInput;
+  if (verbose()) fprintf(stderr, "input-agent: the session ended: %s\n", ended);
+  return kSessionEnded;
 }

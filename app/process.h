@@ -1,13 +1,19 @@
-// The process around the agent: reading its input, and the stop requests
-// that controllers and terminals send (on POSIX systems SIGTERM, SIGINT and
-// SIGHUP; on Windows Ctrl-C, Ctrl-Break and closing the console). The agent
-// takes a stop request as the end of its input: it lets go of everything it
-// holds as at end of file, then ends the way the request would have ended
-// it, so whoever sent it sees it. process_posix.cc and process_windows.cc
-// define these functions; the build compiles one.
+// The process around the agent: reading its input, the stop requests that
+// controllers and terminals send (on POSIX systems SIGTERM, SIGINT and
+// SIGHUP; on Windows Ctrl-C, Ctrl-Break and closing the console), and the
+// end of the session the agent posts into. The agent takes a stop request
+// as the end of its input: it lets go of everything it holds as at end of
+// file, then ends the way the request would have ended it, so whoever sent
+// it sees it. process_posix.cc and process_windows.cc define these
+// functions; the build compiles one.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+
+// However slow the system is to take the final releases, a stop request ends
+// the process within this long.
+constexpr std::chrono::milliseconds kStopBound{1000};
 
 // Sets the process up before anything else: stop requests end the input
 // `input` (a file descriptor), so a read in progress and every later one find
@@ -15,7 +21,8 @@
 void prepare_process(int input);
 
 // Reads what is there of `input` into `buffer`, waiting for some; 0 at the
-// end of input (end of file, a broken pipe, a read error or a stop request).
+// end of input (end of file, a broken pipe, a read error, a stop request or
+// the session's end).
 size_t read_input(int input, char* buffer, size_t size);
 
 // The stop request that ended the input, or 0.
@@ -23,3 +30,17 @@ int stop_request();
 
 // Ends the process as `request` would have ended it.
 void end_by(int request);
+
+// Watches, on a thread of its own, for the session to end for good while
+// the agent waits for input or works: runs `await_end`, which returns what
+// ended it, or nullptr when there is nothing to watch or `quit` (a
+// descriptor) has become readable. When the session ends, the input
+// prepared by prepare_process ends as at a stop request.
+void watch_session(const char* (*await_end)(int quit));
+
+// Ends the watch, once the agent has stopped reading its input, and waits
+// for its thread to end.
+void stop_watching_session();
+
+// What ended the session, as the watch found it; nullptr while it lasts.
+const char* session_ended();

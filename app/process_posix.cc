@@ -1,27 +1,69 @@
-#include "app/process.h"
-
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
+
+#include "app/process.h"
 
 namespace {
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// Wakes the main thread when the session ends; ignored by default, so that
+// catching it changes nothing for whoever else might send it.
+constexpr int kWakeSignal = SIGURG;
 
 volatile sig_atomic_t received = 0;
 int input_fd = -1;
 int at_end_fd = -1;  // a pipe's read end whose write end is closed
+pthread_t main_thread;
+std::atomic<const char*> session_end = nullptr;
+std::thread watcher;
+int quit_ends[2] = {-1, -1};  // the watcher's: readable once it is to quit
 
 // Only async-signal-safe calls: dup2 swaps the input for the empty pipe in
 // one step, wherever the agent is.
-void on_stop_signal(int signal) {
-  if (!received) received = signal;
+void end_input() {
   int saved_errno = errno;
   dup2(at_end_fd, input_fd);
   errno = saved_errno;
+}
+
+// The first stop request also arms the bound: should the system keep the
+// agent from ending (a display server that reads nothing, with a full
+// socket), the alarm ends it by the request anyway. setitimer is not on
+// POSIX's list of async-signal-safe calls, but it is a plain system call on
+// Linux and macOS.
+void on_stop_signal(int signal) {
+  if (!received) {
+    received = signal;
+    itimerval bound{};
+    bound.it_value.tv_sec = kStopBound.count() / 1000;
+    bound.it_value.tv_usec = (kStopBound.count() % 1000) * 1000;
+    setitimer(ITIMER_REAL, &bound, nullptr);
+  }
+  end_input();
+}
+
+void on_stop_bound(int) {
+  end_by(received);
+}
+
+void on_wake(int) {
+  if (session_end.load()) end_input();
+}
+
+void catch_signal(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;
+  sigfillset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
 }
 
 }  // namespace
@@ -38,15 +80,14 @@ void prepare_process(int input) {
   fcntl(ends[0], F_SETFD, FD_CLOEXEC);
   input_fd = input;
   at_end_fd = ends[0];
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  action.sa_flags = SA_RESTART;
-  sigfillset(&action.sa_mask);
+  main_thread = pthread_self();
   for (int signal : kStopSignals) {
     struct sigaction previous {};
     if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-    sigaction(signal, &action, nullptr);
+    catch_signal(signal, on_stop_signal);
   }
+  catch_signal(SIGALRM, on_stop_bound);
+  catch_signal(kWakeSignal, on_wake);
 }
 
 // Waits for input when the descriptor does not block (a controller may hand
@@ -78,4 +119,35 @@ void end_by(int signal) {
   sigaddset(&unblocked, signal);
   sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
   raise(signal);
+}
+
+// The watching thread blocks every signal, so that they all go to the main
+// thread, whose read they must interrupt. When the session ends, the wake
+// signal interrupts that read, and the read, restarted, finds the empty pipe
+// in the input's place.
+void watch_session(const char* (*await_end)(int quit)) {
+  if (at_end_fd < 0 || pipe(quit_ends) != 0) return;
+  for (int end : quit_ends) fcntl(end, F_SETFD, FD_CLOEXEC);
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  watcher = std::thread([await_end, quit = quit_ends[0]] {
+    const char* what = await_end(quit);
+    if (!what) return;
+    session_end = what;
+    pthread_kill(main_thread, kWakeSignal);
+  });
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Closing the write end makes the read end readable, at its end of file.
+void stop_watching_session() {
+  if (!watcher.joinable()) return;
+  close(quit_ends[1]);
+  watcher.join();
+  close(quit_ends[0]);
+}
+
+const char* session_ended() {
+  return session_end.load();
 }

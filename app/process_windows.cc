@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "app/process.h"
 
@@ -13,24 +14,32 @@ namespace {
 // reads as a request), or 0.
 std::atomic<int> received = 0;
 std::atomic<bool> reading_done = false;
+std::atomic<const char*> session_end = nullptr;
 HANDLE main_thread = nullptr;
+std::thread watcher;
+
+// Cancels the main thread's read of its input (again until it has stopped
+// reading, in case it was just about to start one).
+void end_input() {
+  for (int i = 0; i < 500 && !reading_done; ++i) {
+    CancelSynchronousIo(main_thread);
+    Sleep(10);
+  }
+}
 
 // Runs on a thread of its own. The main thread may be waiting in ReadFile:
-// its read is cancelled (again until it has stopped reading, in case it was
-// just about to start one), and it then releases everything and ends the
+// its read is cancelled, and it then releases everything and ends the
 // process. Windows ends a process whose handler returns from a close event,
-// so the handler waits for that.
+// so the handler waits for that, within the bound.
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
   int none = 0;
   received.compare_exchange_strong(none, static_cast<int>(event) + 1);
-  for (int i = 0; i < 500 && !reading_done; ++i) {
-    CancelSynchronousIo(main_thread);
-    Sleep(10);
-  }
-  Sleep(INFINITE);
+  end_input();
+  Sleep(static_cast<DWORD>(kStopBound.count()));
+  end_by(received);
   return TRUE;
 }
 
@@ -51,7 +60,8 @@ void prepare_process(int input) {
 size_t read_input(int input, char* buffer, size_t size) {
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(input));
   DWORD count = 0;
-  if (received || !ReadFile(handle, buffer, static_cast<DWORD>(size), &count, nullptr)) count = 0;
+  bool over = received || session_end;
+  if (over || !ReadFile(handle, buffer, static_cast<DWORD>(size), &count, nullptr)) count = 0;
   if (count == 0) reading_done = true;
   return count;
 }
@@ -63,4 +73,24 @@ int stop_request() {
 // The exit status a console program has when Ctrl-C ends it.
 void end_by(int) {
   ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Nothing is watched on Windows (platform::await_session_end returns at
+// once), but the thread is made and ended as elsewhere.
+void watch_session(const char* (*await_end)(int quit)) {
+  if (!main_thread) return;
+  watcher = std::thread([await_end] {
+    const char* what = await_end(-1);
+    if (!what) return;
+    session_end = what;
+    end_input();
+  });
+}
+
+void stop_watching_session() {
+  if (watcher.joinable()) watcher.join();
+}
+
+const char* session_ended() {
+  return session_end.load();
 }

@@ -28,6 +28,8 @@ struct Backend {
   void (*post_text)(const char32_t* characters, size_t count);
   void (*on_input)();
   bool (*flush)();
+  const char* (*session_end)();
+  const char* (*await_session_end)(int quit);
   void (*finish)();
 };
 
@@ -50,6 +52,9 @@ struct Geometry {
   // How the session's keymap types each character, kept up to date with
   // it; empty when it cannot be read.
   const TypingTable& (*typing)();
+  // Waits, on the session's watching thread, until the display server
+  // closes the connection (platform::await_session_end).
+  const char* (*await_session_end)(int quit);
 };
 
 extern const Geometry kX11Geometry;

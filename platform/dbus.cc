@@ -16,10 +16,15 @@ struct Dbus {
   decltype(&dbus_connection_send_with_reply_and_block) connection_send_with_reply_and_block;
   decltype(&dbus_connection_read_write) connection_read_write;
   decltype(&dbus_connection_pop_message) connection_pop_message;
+  decltype(&dbus_connection_get_unix_fd) connection_get_unix_fd;
+  decltype(&dbus_connection_get_is_connected) connection_get_is_connected;
   decltype(&dbus_message_new_method_call) message_new_method_call;
   decltype(&dbus_message_unref) message_unref;
   decltype(&dbus_message_is_signal) message_is_signal;
   decltype(&dbus_message_get_path) message_get_path;
+  decltype(&dbus_message_get_sender) message_get_sender;
+  decltype(&dbus_validate_path) validate_path;
+  decltype(&dbus_validate_utf8) validate_utf8;
   decltype(&dbus_message_iter_init) message_iter_init;
   decltype(&dbus_message_iter_init_append) message_iter_init_append;
   decltype(&dbus_message_iter_append_basic) message_iter_append_basic;
@@ -29,6 +34,7 @@ struct Dbus {
   decltype(&dbus_message_iter_get_basic) message_iter_get_basic;
   decltype(&dbus_message_iter_next) message_iter_next;
   decltype(&dbus_message_iter_recurse) message_iter_recurse;
+  decltype(&dbus_message_iter_get_element_type) message_iter_get_element_type;
 };
 
 namespace {
@@ -47,10 +53,15 @@ std::optional<Dbus> load() {
   library.find(d.connection_send_with_reply_and_block, "dbus_connection_send_with_reply_and_block");
   library.find(d.connection_read_write, "dbus_connection_read_write");
   library.find(d.connection_pop_message, "dbus_connection_pop_message");
+  library.find(d.connection_get_unix_fd, "dbus_connection_get_unix_fd");
+  library.find(d.connection_get_is_connected, "dbus_connection_get_is_connected");
   library.find(d.message_new_method_call, "dbus_message_new_method_call");
   library.find(d.message_unref, "dbus_message_unref");
   library.find(d.message_is_signal, "dbus_message_is_signal");
   library.find(d.message_get_path, "dbus_message_get_path");
+  library.find(d.message_get_sender, "dbus_message_get_sender");
+  library.find(d.validate_path, "dbus_validate_path");
+  library.find(d.validate_utf8, "dbus_validate_utf8");
   library.find(d.message_iter_init, "dbus_message_iter_init");
   library.find(d.message_iter_init_append, "dbus_message_iter_init_append");
   library.find(d.message_iter_append_basic, "dbus_message_iter_append_basic");
@@ -60,6 +71,7 @@ std::optional<Dbus> load() {
   library.find(d.message_iter_get_basic, "dbus_message_iter_get_basic");
   library.find(d.message_iter_next, "dbus_message_iter_next");
   library.find(d.message_iter_recurse, "dbus_message_iter_recurse");
+  library.find(d.message_iter_get_element_type, "dbus_message_iter_get_element_type");
   if (!library.complete()) return std::nullopt;
   return d;
 }
@@ -175,15 +187,80 @@ int SessionBus::fd_in(const Message& reply) const {
   return fd;
 }
 
-void SessionBus::watch_response(const std::string& request_path) const {
-  std::string rule =
-      "type='signal',interface='org.freedesktop.portal.Request',member='Response',"
-      "path='" +
-      request_path + "'";
+std::string SessionBus::sender_of(const Message& message) const {
+  const char* sender = message ? dbus_->message_get_sender(message.get()) : nullptr;
+  return sender ? sender : "";
+}
+
+bool SessionBus::valid_text(const std::string& text) const {
+  return text.find('\0') == std::string::npos && dbus_->validate_utf8(text.c_str(), nullptr);
+}
+
+bool SessionBus::valid_path(const std::string& text) const {
+  return text.find('\0') == std::string::npos && dbus_->validate_path(text.c_str(), nullptr);
+}
+
+void SessionBus::watch_signals(const std::string& rule) const {
   dbus_->bus_add_match(connection_, rule.c_str(), nullptr);
 }
 
+namespace {
+
+// The members of an a{sv} whose values are strings or object paths; other
+// members, and entries whose key is not a string, are passed over.
+std::map<std::string, std::string> text_members(const Dbus& d, DBusMessageIter* dictionary) {
+  std::map<std::string, std::string> members;
+  for (; d.message_iter_get_arg_type(dictionary) == DBUS_TYPE_DICT_ENTRY;
+       d.message_iter_next(dictionary)) {
+    DBusMessageIter entry, value;
+    d.message_iter_recurse(dictionary, &entry);
+    if (d.message_iter_get_arg_type(&entry) != DBUS_TYPE_STRING) continue;
+    const char* key = nullptr;
+    d.message_iter_get_basic(&entry, &key);
+    d.message_iter_next(&entry);
+    if (d.message_iter_get_arg_type(&entry) != DBUS_TYPE_VARIANT) continue;
+    d.message_iter_recurse(&entry, &value);
+    int type = d.message_iter_get_arg_type(&value);
+    if (type != DBUS_TYPE_STRING && type != DBUS_TYPE_OBJECT_PATH) continue;
+    const char* text = nullptr;
+    d.message_iter_get_basic(&value, &text);
+    members[key] = text;
+  }
+  return members;
+}
+
+// A Response's arguments, (u a{sv}); one of other types counts as the
+// portal's refusal (2: ended otherwise).
+SessionBus::Response read_response(const Dbus& d, DBusMessage* message) {
+  const SessionBus::Response kMalformed{2, {}};
+  DBusMessageIter arguments, results;
+  if (!d.message_iter_init(message, &arguments) ||
+      d.message_iter_get_arg_type(&arguments) != DBUS_TYPE_UINT32) {
+    return kMalformed;
+  }
+  uint32_t code = 0;
+  d.message_iter_get_basic(&arguments, &code);
+  d.message_iter_next(&arguments);
+  if (d.message_iter_get_arg_type(&arguments) != DBUS_TYPE_ARRAY ||
+      d.message_iter_get_element_type(&arguments) != DBUS_TYPE_DICT_ENTRY) {
+    return kMalformed;
+  }
+  d.message_iter_recurse(&arguments, &results);
+  return {code, text_members(d, &results)};
+}
+
+bool is_signal_from(const Dbus& d, DBusMessage* message, const char* interface, const char* member,
+                    const std::string& path, const std::string& sender) {
+  const char* from = d.message_get_sender(message);
+  const char* on = d.message_get_path(message);
+  return d.message_is_signal(message, interface, member) && from && sender == from && on &&
+         path == on;
+}
+
+}  // namespace
+
 std::optional<SessionBus::Response> SessionBus::await_response(const std::string& request_path,
+                                                               const std::string& sender,
                                                                std::chrono::milliseconds patience,
                                                                bool (*stop)()) const {
   auto deadline = std::chrono::steady_clock::now() + patience;
@@ -191,37 +268,31 @@ std::optional<SessionBus::Response> SessionBus::await_response(const std::string
     // In slices, so that a stop request is seen soon.
     if (!dbus_->connection_read_write(connection_, 100)) return std::nullopt;
     while (Message message = own(dbus_->connection_pop_message(connection_))) {
-      if (!dbus_->message_is_signal(message.get(), "org.freedesktop.portal.Request", "Response") ||
-          request_path != dbus_->message_get_path(message.get())) {
-        continue;
+      if (is_signal_from(*dbus_, message.get(), "org.freedesktop.portal.Request", "Response",
+                         request_path, sender)) {
+        return read_response(*dbus_, message.get());
       }
-      Response response{2, {}};
-      DBusMessageIter arguments, results;
-      if (!dbus_->message_iter_init(message.get(), &arguments) ||
-          dbus_->message_iter_get_arg_type(&arguments) != DBUS_TYPE_UINT32) {
-        return response;
-      }
-      dbus_->message_iter_get_basic(&arguments, &response.code);
-      dbus_->message_iter_next(&arguments);
-      if (dbus_->message_iter_get_arg_type(&arguments) != DBUS_TYPE_ARRAY) return response;
-      dbus_->message_iter_recurse(&arguments, &results);
-      for (; dbus_->message_iter_get_arg_type(&results) == DBUS_TYPE_DICT_ENTRY;
-           dbus_->message_iter_next(&results)) {
-        DBusMessageIter entry, value;
-        const char* key = nullptr;
-        dbus_->message_iter_recurse(&results, &entry);
-        dbus_->message_iter_get_basic(&entry, &key);
-        dbus_->message_iter_next(&entry);
-        dbus_->message_iter_recurse(&entry, &value);
-        int type = dbus_->message_iter_get_arg_type(&value);
-        if (type == DBUS_TYPE_STRING || type == DBUS_TYPE_OBJECT_PATH) {
-          const char* text = nullptr;
-          dbus_->message_iter_get_basic(&value, &text);
-          response.results[key] = text;
-        }
-      }
-      return response;
     }
   }
   return std::nullopt;
+}
+
+int SessionBus::fd() const {
+  int fd = -1;
+  if (!connection_ || !dbus_->connection_get_unix_fd(connection_, &fd)) return -1;
+  return fd;
+}
+
+bool SessionBus::signal_came(const char* interface, const char* member, const std::string& path,
+                             const std::string& sender) const {
+  bool came = false;
+  if (!dbus_->connection_read_write(connection_, 0)) return false;
+  while (Message message = own(dbus_->connection_pop_message(connection_))) {
+    came = came || is_signal_from(*dbus_, message.get(), interface, member, path, sender);
+  }
+  return came;
+}
+
+bool SessionBus::still_connected() const {
+  return dbus_->connection_get_is_connected(connection_);
 }

@@ -51,22 +51,44 @@ class SessionBus {
   // longer than `patience`).
   Message call(const Message& message, std::chrono::milliseconds patience) const;
 
+  // The unique name of the connection that sent `message` ("" for none): a
+  // reply's is the service's own, which its signals come from too.
+  std::string sender_of(const Message& message) const;
+
   // The first argument of a reply, of its kind.
   std::optional<std::string> path_in(const Message& reply) const;
   int fd_in(const Message& reply) const;  // -1 when there is none
 
-  // Waits for the portal's Response signal on `request_path`, within
+  // Whether `text` may go in a message as a string, or as an object path;
+  // libdbus ends the process on one that may not.
+  bool valid_text(const std::string& text) const;
+  bool valid_path(const std::string& text) const;
+
+  // Waits for the portal's Response signal on `request_path` from `sender`
+  // (the portal's unique name: anyone on the bus can send a signal), within
   // `patience`, or until `stop` says so; its response code (0 granted) and
-  // the string members of its results. Nothing when none came.
+  // the members of its results that are strings or object paths. Nothing
+  // when none came, or when it was not the portal's Response (its arguments
+  // of other types).
   struct Response {
     uint32_t code;
     std::map<std::string, std::string> results;
   };
-  std::optional<Response> await_response(const std::string& request_path,
+  std::optional<Response> await_response(const std::string& request_path, const std::string& sender,
                                          std::chrono::milliseconds patience, bool (*stop)()) const;
-  // Asks the bus to pass on the Response signals of `request_path`; before
-  // the request is made, so that none is missed.
-  void watch_response(const std::string& request_path) const;
+  // Asks the bus to pass on the signals `rule` matches (a D-Bus match rule);
+  // before what makes them is asked for, so that none is missed.
+  void watch_signals(const std::string& rule) const;
+
+  // For the thread that watches the session once the agent runs, which then
+  // has this connection to itself: its descriptor, and whether a signal
+  // `interface`.`member` on `path` from `sender` has come since the last
+  // look. False too when the connection has closed, which connected() then
+  // says.
+  int fd() const;
+  bool signal_came(const char* interface, const char* member, const std::string& path,
+                   const std::string& sender) const;
+  bool still_connected() const;
 
  private:
   const Dbus* dbus_;

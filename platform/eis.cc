@@ -23,6 +23,7 @@
 #include <optional>
 #include <thread>
 
+#include "app/process.h"
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
 #include "platform/backend.h"
@@ -54,10 +55,11 @@ constexpr int32_t kDiscretePerStep = 120;
 struct Devices {
   const Libei* ei = nullptr;
   struct ei* context = nullptr;
+  int socket = -1;  // the input server's connection, which libei reads
   struct ei_device* keyboard = nullptr;
   struct ei_device* pointer = nullptr;  // absolute, with buttons and scrolling
   bool keyboard_resumed = false, pointer_resumed = false;
-  bool disconnected = false;
+  const char* ended = nullptr;  // what ended the session, once it has
   uint32_t sequence = 0;
   Bounds main_display{0, 0, 0, 0};
   std::optional<Point> last_point;
@@ -144,8 +146,11 @@ void handle(Devices& d, struct ei_event* event) {
       if (device == d.keyboard) adopt(d, nullptr, d.keyboard, d.keyboard_resumed);
       if (device == d.pointer) adopt(d, nullptr, d.pointer, d.pointer_resumed);
       break;
+    case EI_EVENT_SEAT_REMOVED:
+      if (!d.ended) d.ended = "the compositor took the agent's seat away";
+      break;
     case EI_EVENT_DISCONNECT:
-      d.disconnected = true;
+      d.ended = "the compositor's input server disconnected the agent";
       break;
     case EI_EVENT_PONG:
       d.pong = true;
@@ -167,10 +172,17 @@ void take_in_events(Devices& d, int timeout) {
   }
 }
 
+// Waits, within `patience` (and kExitPatience of a stop request), until
+// `done` says so.
 template <typename Done>
 void await(Devices& d, std::chrono::milliseconds patience, Done done) {
   auto deadline = std::chrono::steady_clock::now() + patience;
-  while (!done() && !d.disconnected) {
+  bool stopping = false;
+  while (!done() && !d.ended) {
+    if (stop_request() && !stopping) {
+      stopping = true;
+      deadline = std::min(deadline, std::chrono::steady_clock::now() + kExitPatience);
+    }
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
@@ -187,22 +199,30 @@ Reach connect() {
   d.context = d.ei->new_sender(nullptr);
   d.ei->configure_name(d.context, "input-agent");
   if (d.ei->setup_backend_fd(d.context, connection.fd) != 0) return Reach::kRefused;
+  d.socket = connection.fd;
   await(d, kStartPatience, [&] { return d.keyboard_resumed && d.pointer_resumed; });
   if (!d.keyboard_resumed || !d.pointer_resumed || d.main_display.width <= 0) {
     return Reach::kRefused;
   }
   std::this_thread::sleep_for(kApplicationsCatchUp);
+  keep_grant(connection);
   return Reach::kReady;
 }
 
-// Takes in the input server's news once per read of the agent's input.
-Bounds main_display() {
+// The devices, with the input server's news (a device paused, removed or
+// given a new keymap, a new region, the connection's end) taken in once per
+// read of the agent's input, at its first command, whatever that is.
+Devices& devices() {
   Devices& d = the_devices;
   if (!d.events_taken_in) {
     d.events_taken_in = true;
     take_in_events(d, 0);
   }
-  return d.main_display;
+  return d;
+}
+
+Bounds main_display() {
+  return devices().main_display;
 }
 
 // No client can read the pointer's position: where the agent last put it
@@ -217,7 +237,7 @@ void press(Devices& d, uint32_t key, bool down) {
 }
 
 void post_key(uint16_t code, bool down, uint64_t) {
-  Devices& d = the_devices;
+  Devices& d = devices();
   uint16_t key = evdev_code(code);
   if (!key || !d.keyboard_resumed) return;
   d.held[code] = down;
@@ -236,10 +256,10 @@ void press_held_modifiers(Devices& d, bool down) {
 // the modifier keys the agent holds up meanwhile. The input server takes
 // keys only, so a character the layout cannot type is left out.
 void post_text(const char32_t* text, size_t count) {
-  Devices& d = the_devices;
+  Devices& d = devices();
   if (!d.keyboard_resumed || d.typing.empty()) return;
   press_held_modifiers(d, false);
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count && !stop_request(); ++i) {
     auto found = d.typing.find(text[i]);
     if (found == d.typing.end()) continue;
     auto [key, shifted] = found->second;
@@ -254,7 +274,7 @@ void post_text(const char32_t* text, size_t count) {
 // The point goes on its whole pixel, and never outside the main region:
 // the input server drops a point outside every region.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
-  Devices& d = the_devices;
+  Devices& d = devices();
   if (!d.pointer_resumed) return;
   const Bounds& region = d.main_display;
   double x = std::clamp(std::round(point.x), region.x, region.x + region.width - 1);
@@ -269,7 +289,7 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
 // Whole wheel steps, as discrete scrolling, positive down and right; both
 // axes in one event.
 void post_wheel(int32_t vertical, int32_t horizontal) {
-  Devices& d = the_devices;
+  Devices& d = devices();
   auto down = static_cast<int32_t>(-take_wheel_steps(d.wheel, vertical));
   auto right = static_cast<int32_t>(-take_wheel_steps(d.wheel_sideways, horizontal));
   if ((down == 0 && right == 0) || !d.pointer_resumed) return;
@@ -281,15 +301,24 @@ void on_input() {
   the_devices.events_taken_in = false;
 }
 
-// libei writes each event as it is made; a server that has gone ends input.
+// libei writes each event as it is made.
 bool flush() {
-  return !the_devices.disconnected;
+  return !the_devices.ended;
+}
+
+const char* session_end() {
+  return the_devices.ended ? the_devices.ended : "the compositor's input server went away";
+}
+
+const char* await_session_end(int quit) {
+  return the_devices.socket >= 0 ? await_eis_session_end(the_devices.socket, quit) : nullptr;
 }
 
 // Waits, within a bound, for the answer to a ping, which comes after the
 // server has taken everything sent before it.
 void finish() {
   Devices& d = the_devices;
+  if (d.ended) return;
   struct ei_ping* ping = d.ei->new_ping(d.context);
   d.pong = false;
   d.ei->ping(ping);
@@ -299,8 +328,8 @@ void finish() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, post_text,    on_input, flush,    finish,
+    connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
+    post_text, on_input,     flush,  session_end, await_session_end, finish,
 };
 
 }  // namespace

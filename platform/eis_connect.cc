@@ -1,18 +1,18 @@
 #include "platform/eis_connect.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <memory>
+#include <iterator>
 #include <optional>
 #include <string>
 
 #include "app/process.h"
 #include "platform/dbus.h"
+#include "platform/restore_token.h"
 
 namespace {
 
@@ -37,49 +37,6 @@ std::string value_of(const char* variable) {
   return value ? value : "";
 }
 
-// Where the portal's restore token is kept between runs.
-std::string token_file() {
-  std::string state = value_of("XDG_STATE_HOME");
-  if (state.empty()) {
-    std::string home = value_of("HOME");
-    if (home.empty()) return "";
-    state = home + "/.local/state";
-  }
-  return state + "/input-agent/restore-token";
-}
-
-std::string read_token() {
-  std::string path = token_file();
-  int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  char text[512];
-  ssize_t count = read(fd, text, sizeof text);
-  close(fd);
-  return count > 0 ? std::string(text, count) : "";
-}
-
-// Tokens are single-use: each Start's replaces the last, readable by this
-// user alone.
-void keep_token(const std::string& token) {
-  std::string path = token_file();
-  if (path.empty()) return;
-  std::string folder = path.substr(0, path.rfind('/'));
-  std::string parent = folder.substr(0, folder.rfind('/'));
-  mkdir(parent.c_str(), 0700);
-  mkdir(folder.c_str(), 0700);
-  if (token.empty()) {
-    unlink(path.c_str());
-    return;
-  }
-  std::string written = path + ".new";
-  int fd = open(written.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  bool whole = fchmod(fd, 0600) == 0 &&
-               write(fd, token.data(), token.size()) == static_cast<ssize_t>(token.size());
-  close(fd);
-  if (whole) rename(written.c_str(), path.c_str());
-}
-
 bool asked_to_stop() {
   return stop_request() != 0;
 }
@@ -87,24 +44,30 @@ bool asked_to_stop() {
 struct Portal {
   const SessionBus& bus;
   std::string session;
+  std::string name;  // the portal's unique name on the bus, once it answered
   int tokens = 0;
 
   std::string next_token() {
     return "input_agent_" + std::to_string(getpid()) + "_" + std::to_string(++tokens);
   }
 
-  // Makes a request whose answer comes as a Response signal; nothing when
-  // the portal is not there or gave no answer within `patience`.
+  // Makes a request whose answer comes as a Response signal from the
+  // portal; nothing when the portal is not there or gave no answer within
+  // `patience`.
   template <typename Fill>
-  std::optional<SessionBus::Response> request(const char* name, Fill fill,
+  std::optional<SessionBus::Response> request(const char* name_of_request, Fill fill,
                                               std::chrono::milliseconds patience) {
     std::string token = next_token();
     std::string path = std::string(kPortalPath) + "/request/" + bus.sender() + "/" + token;
-    bus.watch_response(path);
-    Message call = bus.method(kPortal, kPortalPath, kRemoteDesktop, name);
+    bus.watch_signals("type='signal',sender='" + std::string(kPortal) +
+                      "',interface='org.freedesktop.portal.Request',member='Response',path='" +
+                      path + "'");
+    Message call = bus.method(kPortal, kPortalPath, kRemoteDesktop, name_of_request);
     fill(call.get(), token.c_str());
-    if (!bus.call(call, kPortalPatience)) return std::nullopt;
-    return bus.await_response(path, patience, asked_to_stop);
+    Message reply = bus.call(call, kPortalPatience);
+    if (!reply) return std::nullopt;
+    name = bus.sender_of(reply);
+    return bus.await_response(path, name, patience, asked_to_stop);
   }
 };
 
@@ -112,8 +75,16 @@ EisConnection refused(std::string why) {
   return {-1, platform::Reach::kRefused, std::move(why)};
 }
 
+// The portal's session, once made: the watching thread hears of its end
+// from the portal.
+struct PortalSession {
+  std::string path;
+  std::string portal;  // the portal's unique name
+};
+PortalSession portal_session;
+
 EisConnection through_portal(const SessionBus& bus) {
-  Portal portal{bus, "", 0};
+  Portal portal{bus, "", "", 0};
   std::string session_token = portal.next_token();
   auto created = portal.request(
       "CreateSession",
@@ -125,8 +96,15 @@ EisConnection through_portal(const SessionBus& bus) {
   if (!created) return {-1, platform::Reach::kNobody, "no RemoteDesktop portal answers"};
   if (created->code != 0) return refused("the portal would not make a session");
   portal.session = created->results["session_handle"];
+  if (!bus.valid_path(portal.session)) return refused("the portal named no session");
+  // Heard from the start, so that a session closed at once is not missed.
+  bus.watch_signals("type='signal',sender='" + portal.name +
+                    "',interface='org.freedesktop.portal.Session',member='Closed',path='" +
+                    portal.session + "'");
 
-  std::string restore = read_token();
+  // A token libdbus would not send is as good as none.
+  std::string restore = read_restore_token();
+  if (!bus.valid_text(restore)) restore.clear();
   auto selected = portal.request(
       "SelectDevices",
       [&](DBusMessage* call, const char* token) {
@@ -155,14 +133,17 @@ EisConnection through_portal(const SessionBus& bus) {
       kPersonPatience);
   if (!started) return refused("nobody answered the portal's dialog in time");
   if (started->code != 0) return refused("the person did not allow it");
-  keep_token(started->results["restore_token"]);
 
   Message call = bus.method(kPortal, kPortalPath, kRemoteDesktop, "ConnectToEIS");
   bus.append(call.get(), portal.session.c_str(), DBUS_TYPE_OBJECT_PATH);
   bus.append(call.get(), std::initializer_list<Option>{});
   int fd = bus.fd_in(bus.call(call, kPortalPatience));
   if (fd < 0) return refused("the portal gave no input server");
-  return {fd, platform::Reach::kReady, "the RemoteDesktop portal"};
+  portal_session = {portal.session, portal.name};
+  // Tokens are single-use: this one replaces the last, or, where the
+  // portal gave none, the last is forgotten.
+  return {fd, platform::Reach::kReady, "the RemoteDesktop portal",
+          started->results["restore_token"]};
 }
 
 // GNOME's own interface: a remote desktop session, its input server, then
@@ -195,17 +176,47 @@ EisConnection through_kwin(const SessionBus& bus) {
   return {fd, platform::Reach::kReady, "KWin's own remote desktop interface"};
 }
 
+// The bus connection that made the session: it lives as long as the
+// process, and the session with it. Never destroyed, since the watching
+// thread may be using it while the process ends.
+SessionBus* the_bus = nullptr;
+
 }  // namespace
 
 EisConnection connect_to_eis() {
-  static std::unique_ptr<SessionBus> bus;  // for the process's whole life
-  bus = std::make_unique<SessionBus>();
-  if (!bus->connected()) return {-1, platform::Reach::kNobody, "no session bus"};
-  if (value_of("INPUT_AGENT_EIS") != "compositor") return through_portal(*bus);
+  if (!the_bus) the_bus = new SessionBus;
+  const SessionBus& bus = *the_bus;
+  if (!bus.connected()) return {-1, platform::Reach::kNobody, "no session bus"};
+  if (value_of("INPUT_AGENT_EIS") != "compositor") return through_portal(bus);
   for (auto route : {through_mutter, through_kwin}) {
-    EisConnection connection = route(*bus);
+    EisConnection connection = route(bus);
     if (connection.reach != platform::Reach::kNobody) return connection;
   }
   return {-1, platform::Reach::kNobody,
           "neither mutter's nor KWin's remote desktop interface answers"};
+}
+
+void keep_grant(const EisConnection& connection) {
+  if (connection.restore_token) keep_restore_token(*connection.restore_token);
+}
+
+// The bus is this thread's alone by now: the agent's own used it only to
+// connect.
+const char* await_eis_session_end(int eis_fd, int quit) {
+  int bus_fd = the_bus ? the_bus->fd() : -1;
+  pollfd watched[] = {{eis_fd, POLLRDHUP, 0}, {bus_fd, POLLIN | POLLRDHUP, 0}, {quit, POLLIN, 0}};
+  for (;;) {
+    if (poll(watched, std::size(watched), -1) < 0) {
+      if (errno == EINTR) continue;
+      return nullptr;
+    }
+    if (watched[2].revents || (watched[0].revents & POLLNVAL)) return nullptr;
+    if (watched[0].revents) return "the compositor's input server closed the connection";
+    if (!watched[1].revents) continue;
+    if (the_bus->signal_came("org.freedesktop.portal.Session", "Closed", portal_session.path,
+                             portal_session.portal)) {
+      return "the portal closed the session";
+    }
+    if (!the_bus->still_connected()) return "the session bus closed the connection";
+  }
 }

@@ -4,8 +4,13 @@
 // (INPUT_AGENT_EIS=compositor), through the compositor's own interface,
 // which asks nobody. The bus connection that made the session stays open for
 // the process's whole life: the session ends with it.
+//
+// Once the agent runs, a thread of its own hears the session's end here:
+// the input server's connection closing, the portal closing the session (as
+// it does when the screen locks), or the bus going.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/backend.h"
@@ -14,6 +19,16 @@ struct EisConnection {
   int fd = -1;  // the EIS socket, when reached
   platform::Reach reach = platform::Reach::kNobody;
   std::string why;
+  // The portal's grant to keep for the next start, once the agent is ready:
+  // its new restore token, or "" to forget the last.
+  std::optional<std::string> restore_token = std::nullopt;
 };
 
 EisConnection connect_to_eis();
+
+void keep_grant(const EisConnection& connection);
+
+// Waits until the session of the input server connection `eis_fd` ends, and
+// returns what ended it; nullptr once `quit` is readable
+// (platform::await_session_end).
+const char* await_eis_session_end(int eis_fd, int quit);

@@ -176,6 +176,14 @@ bool flush() {
   return chosen->flush();
 }
 
+const char* session_end() {
+  return chosen->session_end();
+}
+
+const char* await_session_end(int quit) {
+  return chosen->await_session_end(quit);
+}
+
 void finish() {
   chosen->finish();
 }

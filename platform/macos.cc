@@ -1,10 +1,15 @@
 // The macOS backend: Quartz event services post every event at the HID tap,
 // where events from real devices enter the system.
 #include <ApplicationServices/ApplicationServices.h>
+#include <poll.h>
 
 #include "platform/platform.h"
 
 namespace {
+
+// How often the trust is asked after while the agent runs, in milliseconds:
+// the agent ends at most this long after the person takes it back.
+constexpr int kTrustCheckInterval = 250;
 
 // Owns one event and releases it on every path.
 class Event {
@@ -129,6 +134,20 @@ void on_input() {}
 // Posting hands each event to the system at once.
 bool flush() {
   return true;
+}
+
+const char* session_end() {
+  return "Accessibility access was taken back";
+}
+
+// The window server drops the events of a process no longer trusted without
+// a word, so the trust is asked after again and again, a few times a second.
+const char* await_session_end(int quit) {
+  pollfd quitting{quit, POLLIN, 0};
+  while (AXIsProcessTrusted()) {
+    if (poll(&quitting, 1, kTrustCheckInterval) > 0) return nullptr;
+  }
+  return session_end();
 }
 
 void finish() {}

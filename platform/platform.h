@@ -100,10 +100,23 @@ void post_text(const char32_t* characters, size_t count);
 void on_input();
 
 // Hands everything posted so far to the system; called once per command,
-// before the next line is read. False when the system has gone for good (the
-// display server has closed the connection): the agent then ends as at the
-// end of its input.
+// before the next line is read. False when the session has ended for good
+// (the display server has closed the connection, say): the agent then lets
+// go of what it can and ends, with session_end() saying why.
 bool flush();
+
+// What ended the session, once flush has answered false: a few words for
+// the person ("the X server closed the connection").
+const char* session_end();
+
+// Called once, on a thread of its own, after the agent has reported that it
+// is ready: waits until the session ends for good, whatever the agent is
+// doing (a display server that closes the connection, a permission taken
+// back), and returns what ended it; or until the descriptor `quit` becomes
+// readable (the agent is ending anyway), and returns nullptr. Returns
+// nullptr at once where nothing is to be watched. It touches nothing the
+// agent's own thread uses but the descriptors it waits on.
+const char* await_session_end(int quit);
 
 // Called once, after the last flush, before the process ends: waits a short,
 // bounded time for the system to have taken everything posted, so that the

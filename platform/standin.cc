@@ -25,10 +25,11 @@ struct State {
   std::unique_ptr<FILE, FileCloser> trace;
   std::vector<standin::Event> record;
   standin::Counts counts;
+  size_t flushes = 0;
 };
 
 State make_state(const standin::Config& config) {
-  State state{config, config.cursor, nullptr, {}, {}};
+  State state{config, config.cursor, nullptr, {}, {}, 0};
   if (!config.trace_path.empty()) state.trace.reset(fopen(config.trace_path.c_str(), "a"));
   return state;
 }
@@ -168,6 +169,12 @@ Config config_from_environment() {
     }
   }
   if (const char* trace = getenv("INPUT_AGENT_STANDIN_TRACE")) config.trace_path = trace;
+  if (const char* commands = getenv("INPUT_AGENT_STANDIN_SESSION_COMMANDS")) {
+    double count;
+    if (parse_numbers(commands, &count, 1) && count >= 0) {
+      config.session_commands = static_cast<size_t>(count);
+    }
+  }
   return config;
 }
 
@@ -252,8 +259,18 @@ void post_text(const char32_t* characters, size_t count) {
 void on_input() {}
 
 bool flush() {
-  if (the_state.trace) fflush(the_state.trace.get());
-  return true;
+  State& s = the_state;
+  if (s.trace) fflush(s.trace.get());
+  return !s.config.session_commands || ++s.flushes <= *s.config.session_commands;
+}
+
+const char* session_end() {
+  return "the stand-in's session ended";
+}
+
+// Nothing to watch: the stand-in's session ends at a command.
+const char* await_session_end(int) {
+  return nullptr;
 }
 
 void finish() {}

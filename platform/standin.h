@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct Config {
   bool fail_character = false;
   bool fail_cursor = false;
   std::chrono::milliseconds double_click{500};
+  // The session ends after this many commands (flushes) when set, as a
+  // display server that goes away ends it.
+  std::optional<size_t> session_commands;
   std::string trace_path;  // append trace lines to this file when set
   bool record = false;     // keep the events posted, for `events` and `recorded`
 };

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/process.h"
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
 #include "platform/absolute.h"
@@ -205,7 +206,7 @@ void post_text(const char32_t* text, size_t count) {
   const platform::TypingTable& typing = u.geometry->typing();
   if (typing.empty()) return;
   press_held_modifiers(u, false);
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count && !stop_request(); ++i) {
     auto found = typing.find(text[i]);
     if (found == typing.end() || !declared(found->second.key)) continue;
     auto [key, shifted] = found->second;
@@ -254,14 +255,28 @@ bool flush() {
   return send(u.keyboard) && send(u.pointer);
 }
 
+const char* session_end() {
+  return "the kernel refused the devices' input";
+}
+
+// The kernel's devices stay as long as the agent; the session it types into
+// ends with the display server it reads the layout from, and the agent with
+// it: what it sent afterwards would reach whatever comes next on the
+// machine, a login screen or another person's session. On a text console
+// nothing ends it.
+const char* await_session_end(int quit) {
+  const platform::Geometry* geometry = the_devices.geometry;
+  return geometry ? geometry->await_session_end(quit) : nullptr;
+}
+
 // Writes to uinput reach the kernel at once; when the agent's descriptors
 // close, the kernel destroys both devices and lets go of what they held.
 void finish() {}
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, post_text,    on_input, flush,    finish,
+    connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
+    post_text, on_input,     flush,  session_end, await_session_end, finish,
 };
 
 }  // namespace

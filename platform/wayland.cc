@@ -31,6 +31,7 @@
 #include "app/process.h"
 #include "keymap/evdev.h"
 #include "platform/backend.h"
+#include "platform/hangup.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -264,16 +265,29 @@ const wl_keyboard_listener kSeatKeyboardListener = {
 // long as the compositor takes, until the agent is asked to stop; from then
 // on at most kExitPatience in all, so that a compositor that reads nothing
 // (stopped, say) cannot keep it. False when it could not send everything.
+// Once the agent is asked to stop, every wait on the compositor ends by
+// kExitPatience after that, in all.
+std::optional<std::chrono::steady_clock::time_point> stop_deadline(Compositor& c) {
+  if (stop_request() && !c.stop_deadline) {
+    c.stop_deadline = std::chrono::steady_clock::now() + kExitPatience;
+  }
+  return c.stop_deadline;
+}
+
+// Milliseconds left until `deadline`, at least 0.
+int left_until(std::chrono::steady_clock::time_point deadline) {
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
 bool send_all(Compositor& c) {
   while (wl_display_flush(c.display) < 0) {
     if (errno != EAGAIN) return false;
     int timeout = -1;
-    if (stop_request()) {
-      auto now = std::chrono::steady_clock::now();
-      if (!c.stop_deadline) c.stop_deadline = now + kExitPatience;
-      timeout = static_cast<int>(
-          std::chrono::ceil<std::chrono::milliseconds>(*c.stop_deadline - now).count());
-      if (timeout <= 0) return false;
+    if (auto deadline = stop_deadline(c)) {
+      timeout = left_until(*deadline);
+      if (timeout == 0) return false;
     }
     pollfd writable{wl_display_get_fd(c.display), POLLOUT, 0};
     if (poll(&writable, 1, timeout) < 0 && errno != EINTR) return false;
@@ -295,15 +309,16 @@ void take_in_events(Compositor& c, int timeout) {
   wl_display_dispatch_pending(c.display);
 }
 
-// Waits, within `patience`, until `done` says so.
+// Waits, within `patience` (and the stop's deadline, once asked to stop),
+// until `done` says so.
 template <typename Done>
 void await(Compositor& c, std::chrono::milliseconds patience, Done done) {
   auto deadline = std::chrono::steady_clock::now() + patience;
   while (!done() && wl_display_get_error(c.display) == 0) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    take_in_events(c, static_cast<int>(left.count()));
+    if (auto stop = stop_deadline(c)) deadline = std::min(deadline, *stop);
+    int left = left_until(deadline);
+    if (left == 0) return;
+    take_in_events(c, left);
   }
 }
 
@@ -630,6 +645,17 @@ bool flush() {
   return send_all(the_compositor);
 }
 
+const char* session_end() {
+  return "the Wayland compositor closed the connection";
+}
+
+// The connection was made at the trust test, on the agent's own thread.
+const char* await_session_end(int quit) {
+  wl_display* display = the_compositor.display;
+  return display && platform::await_hangup(wl_display_get_fd(display), quit) ? session_end()
+                                                                             : nullptr;
+}
+
 void finish() {
   round_trip(the_compositor, kExitPatience);
 }
@@ -663,11 +689,11 @@ const platform::TypingTable& typing() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, post_text,    on_input, flush,    finish,
+    connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
+    post_text, on_input,     flush,  session_end, await_session_end, finish,
 };
-constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
-                                          on_input,           typing};
+constexpr platform::Geometry kGeometry = {
+    connect_for_layout, main_display, desktop, cursor, on_input, typing, await_session_end};
 
 }  // namespace
 

@@ -13,6 +13,9 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -100,6 +103,11 @@ struct Inputs {
 };
 
 const Layout& layout();
+
+bool verbose() {
+  const char* value = getenv("INPUT_AGENT_VERBOSE");
+  return value && strcmp(value, "1") == 0;
+}
 
 Inputs& inputs() {
   static Inputs state = [] {
@@ -245,13 +253,36 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
 // The layout is kept up to date by the window that hears of its changes.
 void on_input() {}
 
+// While the workstation is locked, or the secure desktop (a UAC prompt,
+// Ctrl+Alt+Del) is shown, Windows takes input from no program: SendInput
+// inserts nothing. That passes, so the agent drops what comes meanwhile and
+// goes on; with INPUT_AGENT_VERBOSE=1 it says when input stops and starts
+// going through.
 bool flush() {
+  static bool refused = false;
   std::vector<INPUT>& pending = inputs().pending;
-  if (!pending.empty()) {
-    SendInput(static_cast<UINT>(pending.size()), pending.data(), sizeof(INPUT));
-    pending.clear();
+  if (pending.empty()) return true;
+  UINT sent = SendInput(static_cast<UINT>(pending.size()), pending.data(), sizeof(INPUT));
+  bool now_refused = sent < pending.size();
+  pending.clear();
+  if (now_refused != refused && verbose()) {
+    fputs(now_refused ? "input-agent: Windows takes no input now (a locked workstation or the "
+                        "secure desktop); dropping it\n"
+                      : "input-agent: Windows takes input again\n",
+          stderr);
   }
+  refused = now_refused;
   return true;
+}
+
+// Nothing ends the agent's session but the end of the person's, which ends
+// the agent too.
+const char* session_end() {
+  return "the desktop went away";
+}
+
+const char* await_session_end(int) {
+  return nullptr;
 }
 
 // SendInput hands each input to the system at once.

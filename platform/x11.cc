@@ -40,8 +40,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/process.h"
 #include "keymap/keys.h"
 #include "platform/backend.h"
+#include "platform/hangup.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 
@@ -147,6 +149,38 @@ struct Server {
   bool changes_taken_in = false;  // since the last read of the agent's input
 };
 
+// The answer to request `sequence` (to be freed), or nothing when the
+// connection has failed, when none came within `patience` (where given), or
+// within kAnswerPatience of a stop request: a server that does not answer
+// (stopped, say) keeps the agent no longer than that. The wait goes in
+// slices, so that a stop request is seen however it falls.
+void* await_answer(xcb_connection_t* c, unsigned sequence,
+                   std::optional<std::chrono::milliseconds> patience = std::nullopt) {
+  using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kSlice{100};
+  std::optional<Clock::time_point> deadline;
+  if (patience) deadline = Clock::now() + *patience;
+  xcb_flush(c);
+  pollfd readable{xcb_get_file_descriptor(c), POLLIN, 0};
+  void* answer = nullptr;
+  while (!xcb_poll_for_reply(c, sequence, &answer, nullptr) && !xcb_connection_has_error(c)) {
+    auto now = Clock::now();
+    if (stop_request() && (!deadline || *deadline > now + kAnswerPatience)) {
+      deadline = now + kAnswerPatience;
+    }
+    auto left = deadline ? std::chrono::ceil<std::chrono::milliseconds>(*deadline - now) : kSlice;
+    if (left.count() <= 0) break;
+    poll(&readable, 1, static_cast<int>(std::min(left, kSlice).count()));
+  }
+  return answer;
+}
+
+// The reply to `cookie`, awaited as above.
+template <typename Reply, typename Cookie>
+Owned<Reply> answer(xcb_connection_t* c, Cookie cookie) {
+  return own(static_cast<Reply*>(await_answer(c, cookie.sequence)));
+}
+
 bool same_name(const char* xkb_name, const char* name) {
   return strncmp(xkb_name, name, XCB_XKB_CONST_KEY_NAME_LENGTH) == 0;
 }
@@ -185,7 +219,7 @@ xcb_xkb_get_names_cookie_t ask_key_names(xcb_connection_t* c) {
 // A round trip, made at start and after each notified keymap change only.
 std::array<xcb_keycode_t, kKeyCodeLimit> read_keycodes(const Server& x) {
   xcb_connection_t* c = x.connection.get();
-  return keycodes_from(own(xcb_xkb_get_names_reply(c, ask_key_names(c), nullptr)).get());
+  return keycodes_from(answer<xcb_xkb_get_names_reply_t>(c, ask_key_names(c)).get());
 }
 
 // The primary monitor, else the first, else the whole screen.
@@ -206,7 +240,7 @@ platform::Bounds read_main_display(const Server& x) {
   if (!x.has_monitors) return x.screen;
   xcb_connection_t* c = x.connection.get();
   return main_display_from(
-      x, own(xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, x.root, 1), nullptr)).get());
+      x, answer<xcb_randr_get_monitors_reply_t>(c, xcb_randr_get_monitors(c, x.root, 1)).get());
 }
 
 bool present(xcb_connection_t* c, xcb_extension_t* extension) {
@@ -322,7 +356,7 @@ void turn_off_repeat(Server& x, xcb_xkb_get_controls_cookie_t core_asked,
   std::vector<Repeat> found;
   for (size_t i = 0; i < asked.size(); ++i) {
     found.push_back({i == 0 ? xcb_xkb_device_spec_t{XCB_XKB_ID_USE_CORE_KBD} : keyboards[i - 1],
-                     repeats(own(xcb_xkb_get_controls_reply(c, asked[i], nullptr)).get())});
+                     repeats(answer<xcb_xkb_get_controls_reply_t>(c, asked[i]).get())});
   }
   if (found.size() < 2) return;
   if (found[0].on) {
@@ -354,19 +388,19 @@ void finish_setup(Server& x) {
   xcb_connection_t* c = x.connection.get();
   PendingSetup& pending = *x.pending;
   if (pending.version) {
-    auto version = own(xcb_randr_query_version_reply(c, *pending.version, nullptr));
+    auto version = answer<xcb_randr_query_version_reply_t>(c, *pending.version);
     x.has_monitors = version && (version->major_version > 1 ||
                                  (version->major_version == 1 && version->minor_version >= 5));
-    auto monitors = own(xcb_randr_get_monitors_reply(c, pending.monitors, nullptr));
+    auto monitors = answer<xcb_randr_get_monitors_reply_t>(c, pending.monitors);
     if (x.has_monitors) x.main_display = main_display_from(x, monitors.get());
   }
   if (!x.has_monitors) x.main_display = x.screen;
   if (pending.names) {
-    x.keycodes = keycodes_from(own(xcb_xkb_get_names_reply(c, *pending.names, nullptr)).get());
+    x.keycodes = keycodes_from(answer<xcb_xkb_get_names_reply_t>(c, *pending.names).get());
   }
   if (pending.devices && pending.core_controls) {
     turn_off_repeat(x, *pending.core_controls,
-                    own(xcb_input_xi_query_device_reply(c, *pending.devices, nullptr)).get());
+                    answer<xcb_input_xi_query_device_reply_t>(c, *pending.devices).get());
   }
   x.pending.reset();
 }
@@ -461,21 +495,6 @@ void follow_changes(Server& x) {
   }
 }
 
-// The answer to request `sequence` (to be freed), or nothing when it has not
-// come within kAnswerPatience.
-void* await_answer(xcb_connection_t* c, unsigned sequence) {
-  auto deadline = std::chrono::steady_clock::now() + kAnswerPatience;
-  pollfd readable{xcb_get_file_descriptor(c), POLLIN, 0};
-  void* answer = nullptr;
-  while (!xcb_poll_for_reply(c, sequence, &answer, nullptr) && !xcb_connection_has_error(c)) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    poll(&readable, 1, static_cast<int>(left.count()));
-  }
-  return answer;
-}
-
 // Rounded half away from zero, as lround does, without its library call.
 int16_t whole_pixel(double coordinate) {
   return static_cast<int16_t>(coordinate < 0 ? coordinate - 0.5 : coordinate + 0.5);
@@ -552,7 +571,7 @@ void read_keymap(Server& x) {
   const xcb_setup_t* setup = xcb_get_setup(c);
   uint8_t first = setup->min_keycode, count = setup->max_keycode - setup->min_keycode + 1;
   auto mapping =
-      own(xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, first, count), nullptr));
+      answer<xcb_get_keyboard_mapping_reply_t>(c, xcb_get_keyboard_mapping(c, first, count));
   if (!mapping) return;
   const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
   uint8_t width = mapping->keysyms_per_keycode;
@@ -617,8 +636,7 @@ void fake_held_modifiers(Server& x, uint8_t type) {
 bool caps_locked(Server& x) {
   if (!x.xkb_event_base) return false;
   xcb_connection_t* c = x.connection.get();
-  auto state =
-      own(xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+  auto state = answer<xcb_xkb_get_state_reply_t>(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD));
   return state && (state->lockedMods & XCB_MOD_MASK_LOCK);
 }
 
@@ -638,7 +656,9 @@ void post_text(const char32_t* text, size_t count) {
   bool unlock = caps_lock && !x.held[kCapsLock] && caps_locked(x);
   fake_held_modifiers(x, XCB_KEY_RELEASE);
   if (unlock) type_key(x, caps_lock);
-  for (size_t i = 0; i < count; ++i) {
+  // A stop request ends the text where it is: with every spare in use,
+  // each character waits for one to settle.
+  for (size_t i = 0; i < count && !stop_request(); ++i) {
     auto own_key = x.typing.find(text[i]);
     if (own_key != x.typing.end() && (shift || !own_key->second.shifted)) {
       auto [key, shifted] = own_key->second;
@@ -652,8 +672,10 @@ void post_text(const char32_t* text, size_t count) {
 }
 
 // Empties every spare the agent gave a keysym, once the last typed with has
-// settled.
+// settled; nothing to do on a connection that has failed, whose keysyms the
+// server has let go of with it.
 void restore_spares(Server& x) {
+  if (xcb_connection_has_error(x.connection.get())) return;
   auto last = std::max_element(x.spares.begin(), x.spares.end(),
                                [](const Spare& a, const Spare& b) { return a.used < b.used; });
   if (last != x.spares.end()) settle(x, last->used);
@@ -683,8 +705,8 @@ std::optional<Point> cursor() {
   Server& x = server();
   xcb_connection_t* c = x.connection.get();
   xcb_query_pointer_cookie_t asked = xcb_query_pointer(c, x.root);
-  xcb_flush(c);
-  auto reply = own(static_cast<xcb_query_pointer_reply_t*>(await_answer(c, asked.sequence)));
+  auto reply = own(
+      static_cast<xcb_query_pointer_reply_t*>(await_answer(c, asked.sequence, kAnswerPatience)));
   if (!reply) return x.last_motion;
   return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
 }
@@ -733,6 +755,17 @@ bool flush() {
   return xcb_flush(server().connection.get()) > 0;
 }
 
+const char* session_end() {
+  return "the X server closed the connection";
+}
+
+// The connection was made at the trust test, on the agent's own thread.
+const char* await_session_end(int quit) {
+  return platform::await_hangup(xcb_get_file_descriptor(connection().connection.get()), quit)
+             ? session_end()
+             : nullptr;
+}
+
 // The server discards what it has not yet read from a connection that
 // closes, which could be the release of everything held; so the agent waits
 // for the answer to one request, within a bound, before it exits. The
@@ -742,9 +775,7 @@ void finish() {
   xcb_connection_t* c = x.connection.get();
   restore_repeat(x);
   restore_spares(x);
-  xcb_get_input_focus_cookie_t asked = xcb_get_input_focus(c);
-  xcb_flush(c);
-  free(await_answer(c, asked.sequence));
+  free(await_answer(c, xcb_get_input_focus(c).sequence, kAnswerPatience));
 }
 
 const platform::TypingTable& typing() {
@@ -767,11 +798,11 @@ Bounds desktop() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,    main_display, cursor,   post_key, post_mouse,
-    post_wheel, post_text,    on_input, flush,    finish,
+    connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
+    post_text, on_input,     flush,  session_end, await_session_end, finish,
 };
-constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, desktop, cursor,
-                                          on_input,           typing};
+constexpr platform::Geometry kGeometry = {
+    connect_for_layout, main_display, desktop, cursor, on_input, typing, await_session_end};
 
 }  // namespace
 

@@ -350,6 +350,27 @@ TEST(Agent, LastLineWithoutLineFeedIsHandledBeforeTheFinalRelease) {
                                     "key 56 up 0x0"}));
 }
 
+// A session that ends under the agent ends its input: the lines after the
+// command that found it gone are not handled, what is held is let go of as
+// far as the system still takes it, and the status says why it ended, also
+// when that was the last line, without a line feed.
+TEST(Agent, ASessionThatEndsEndsTheAgentWithItsOwnStatus) {
+  const char kKeyBDown[] = R"({"type":"key","code":"KeyB","down":true})";
+  standin::Config one_command;
+  one_command.session_commands = 1;
+  for (std::string input :
+       {lines({kShiftDown, kKeyADown, kKeyBDown}), std::string(kShiftDown) + "\n" + kKeyADown}) {
+    Outcome outcome = run(input, one_command);
+    EXPECT_EQ(outcome.status, kSessionEnded);
+    EXPECT_EQ(outcome.output, "READY\n");
+    EXPECT_EQ(outcome.events, (Events{"key 56 down 0x20000", "key 0 down 0x20000",
+                                      "key 0 up 0x20000", "key 56 up 0x0"}));
+  }
+  standin::Config lasting;
+  lasting.session_commands = 3;
+  EXPECT_EQ(run(lines({kShiftDown, kKeyADown}), lasting).status, kEndOfInput);
+}
+
 // A terminal whose other side has closed fails reads with EIO once the data
 // it holds has been read.
 TEST(Agent, AReadErrorEndsInputLikeEndOfFile) {

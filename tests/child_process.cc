@@ -16,7 +16,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kPatience = std::chrono::seconds(20);
 
 bool starts_with_any(std::string_view text, const std::vector<std::string>& prefixes) {
   for (const std::string& prefix : prefixes) {
@@ -95,8 +94,8 @@ std::string read_rest(int fd) {
   return text;
 }
 
-int wait_for_end(Child& child) {
-  auto deadline = Clock::now() + kPatience;
+int wait_for_end(Child& child, std::chrono::milliseconds patience) {
+  auto deadline = Clock::now() + patience;
   int status = 0;
   while (waitpid(child.pid, &status, WNOHANG) == 0) {
     if (Clock::now() > deadline) {
@@ -107,6 +106,19 @@ int wait_for_end(Child& child) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return status;
+}
+
+std::thread keep_sending(const Child& child, std::string bytes) {
+  signal(SIGPIPE, SIG_IGN);
+  return std::thread([fd = child.input, bytes = std::move(bytes)] {
+    for (;;) {
+      for (std::string_view left = bytes; !left.empty();) {
+        ssize_t written = write(fd, left.data(), left.size());
+        if (written <= 0) return;
+        left.remove_prefix(written);
+      }
+    }
+  });
 }
 
 int wait_for_exit(Child& child) {

@@ -4,8 +4,10 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 struct Child {
@@ -32,8 +34,12 @@ std::string read_line(int fd);
 std::string read_rest(int fd);
 
 // The wait status (as waitpid gives it), or -1 when the child did not end
-// within 20 s (it is then killed).
-int wait_for_end(Child& child);
+// within `patience` (it is then killed).
+int wait_for_end(Child& child, std::chrono::milliseconds patience = std::chrono::seconds(20));
+
+// Sends `bytes` again and again, on a thread of its own, until the child's
+// input takes no more: it has ended. (SIGPIPE is ignored from then on.)
+std::thread keep_sending(const Child& child, std::string bytes);
 
 // The exit status, or -1 when the child did not exit within 20 s (it is
 // killed) or died of a signal.

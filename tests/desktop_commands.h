@@ -62,6 +62,14 @@ struct RepeatCase {
 };
 std::vector<RepeatCase> repeat_cases();
 
+// How the agent ends when its session ends under it (its display server
+// gone): with this exit status, by itself, within kSessionEndBound (the
+// README's bound, with room for a loaded machine). A stop request ends it
+// within kStopBound, whatever the server does.
+constexpr int kSessionEnded = 2;
+constexpr std::chrono::milliseconds kSessionEndBound{1000};
+constexpr std::chrono::milliseconds kStopBound{1500};
+
 // Where two long lists differ, one line each, for a failure's message
 // (GoogleTest prints only the first 32 members of a list).
 std::string differences(const Seen& got, const Seen& expected);

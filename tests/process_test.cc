@@ -190,6 +190,26 @@ TEST_F(AgentProcess, AStopSignalLetsGoOfEverythingAndEndsByThatSignal) {
   close_pipes(agent);
 }
 
+// A session that ends under the agent ends it with status 2, nothing more
+// on standard output; asked to, it says on standard error what ended.
+TEST_F(AgentProcess, ASessionThatEndsEndsItWithItsOwnStatus) {
+  for (bool verbose : {false, true}) {
+    std::vector<std::string> variables = {
+        trace_variable(), "INPUT_AGENT_STANDIN_SESSION_COMMANDS=1",
+        verbose ? "INPUT_AGENT_VERBOSE=1" : "INPUT_AGENT_VERBOSE="};
+    Child agent = start({}, variables);
+    EXPECT_EQ(read_line(agent.output), "READY\n");
+    send(agent,
+         "{\"type\":\"key\",\"code\":\"KeyA\",\"down\":true}\n"
+         "{\"type\":\"key\",\"code\":\"KeyB\",\"down\":true}\n");
+    EXPECT_EQ(wait_for_exit(agent), 2) << verbose;
+    EXPECT_EQ(read_rest(agent.output), "") << verbose;
+    EXPECT_EQ(read_rest(agent.errors),
+              verbose ? "input-agent: the session ended: the stand-in's session ended\n" : "");
+    close_pipes(agent);
+  }
+}
+
 // A pipe handed over in non-blocking mode has nothing to read most of the
 // time; that is not the end of input.
 TEST_F(AgentProcess, WaitsForInputOnANonBlockingPipe) {

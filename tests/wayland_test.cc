@@ -427,14 +427,35 @@ TEST_F(WaylandAgent, SigtermEndsTheWaitForACompositorThatReadsNothing) {
   agent_ = Child();
 }
 
-// A compositor that goes away ends the agent as its input's end would.
-TEST_F(WaylandAgent, EndsWhenTheCompositorGoesAway) {
-  start_agent();
-  kill(sway_.pid(), SIGTERM);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  send(agent_, key("KeyA", true) + key("KeyA", false));
-  EXPECT_EQ(wait_for_exit(agent_), 0);
-  EXPECT_EQ(read_rest(agent_.errors), "");
+// A compositor that goes away ends the agent by itself, at once, whether it
+// is idle (Shift held, input open) or moves are arriving, with the status
+// that says so and nothing written after READY.
+TEST(WaylandAgentCompositorGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
+  for (bool streaming : {false, true}) {
+    const char* name = streaming ? "while moves arrive" : "idle";
+    Sway sway;
+    ASSERT_TRUE(sway.running());
+    std::vector<std::string> variables = sway.client_environment();
+    variables.push_back("INPUT_AGENT_VERBOSE=1");
+    Child agent = start_child(AGENT_PATH, {}, variables, kChoosing);
+    ASSERT_EQ(read_line(agent.output), "READY\n") << name;
+    send(agent, key("ShiftLeft", true));
+    std::thread moves;
+    if (streaming) moves = keep_sending(agent, move(0.25, 0.5) + move(0.75, 0.5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(sway.pid(), SIGKILL);
+    int status = wait_for_end(agent, kSessionEndBound);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded)
+        << name << ": " << status;
+    if (moves.joinable()) moves.join();
+    EXPECT_EQ(read_rest(agent.output), "") << name;
+    EXPECT_EQ(read_rest(agent.errors),
+              "input-agent: backend wayland: a Wayland session whose compositor makes virtual "
+              "devices\ninput-agent: the session ended: the Wayland compositor closed the "
+              "connection\n")
+        << name;
+    close_pipes(agent);
+  }
 }
 
 // Which backend the agent takes: Wayland in a Wayland session, X11 there

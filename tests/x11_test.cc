@@ -631,6 +631,44 @@ TEST_F(X11Agent, ExitDoesNotWaitForAServerThatDoesNotAnswer) {
   kill(display_.pid(), SIGCONT);
 }
 
+// A stop request ends the agent within the bound whatever the server does:
+// stopped while the agent waits for its answer (a text asks for the keymap
+// and Caps Lock), and while a long text waits for spares to settle (970
+// characters each needing a spare, far more than the server has). The
+// controller sees its signal and the keymap is as it was; where the server
+// still reads, Shift is let go (a stopped one drops what the agent sent once
+// the connection has closed, as after SIGKILL).
+TEST_F(X11Agent, AStopEndsTheAgentWithinTheBoundWhateverTheServerDoes) {
+  std::string cjk;
+  for (char32_t c = 0x4E00; c < 0x4E00 + 970; ++c) {
+    cjk += static_cast<char>(0xE0 | (c >> 12));
+    cjk += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    cjk += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  for (bool server_stopped : {false, true}) {
+    const char* name = server_stopped ? "server stopped" : "spares settling";
+    std::vector<KeySym> before = keyboard_mapping(recorder_.display());
+    start_agent();
+    Seen shift = observe(key("ShiftLeft", true));  // after the last round's text, if any
+    EXPECT_EQ(shift.empty() ? "" : shift.back(), "key down Shift_L") << name;
+    if (server_stopped) kill(display_.pid(), SIGSTOP);
+    send(agent_, text(server_stopped ? "abc" : cjk));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(still_running(agent_)) << name;
+    kill(agent_.pid, SIGTERM);
+    int status = wait_for_end(agent_, kStopBound);
+    if (server_stopped) kill(display_.pid(), SIGCONT);
+    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+        << name << ": " << status;
+    close_pipes(agent_);
+    agent_ = Child();
+    if (!server_stopped) {
+      EXPECT_EQ(await_held({0, 0}), std::make_pair(0, 0u)) << name;
+    }
+    EXPECT_EQ(keyboard_mapping(recorder_.display()), before) << name;
+  }
+}
+
 TEST_F(X11Agent, FractionsMapIntoThePrimaryMonitor) {
   set_monitor("*right", "640/169x800/254+640+0");
   start_agent();
@@ -662,20 +700,33 @@ TEST_F(X11Agent, FollowsALayoutChangeFromTheNextCommandOn) {
   EXPECT_EQ(observe(move(0, 0) + move(1, 1), corner), (Seen{"move 100,50", "move 599,449"}));
 }
 
-// A server that goes away ends the agent as its input's end would. (No
-// recorder here: Xlib would end the test with the server.)
-TEST(X11AgentServerGone, EndsTheAgentLikeTheEndOfInput) {
-  VirtualDisplay display;
-  Child agent = start_child(AGENT_PATH, {}, {"DISPLAY=" + display.name()}, kChoosing);
-  ASSERT_EQ(read_line(agent.output), "READY\n");
-  send(agent, key("KeyA", true) + key("KeyA", false));
-  usleep(100 * 1000);
-  kill(display.pid(), SIGKILL);
-  usleep(200 * 1000);
-  send(agent, key("KeyA", true) + key("KeyA", false));
-  EXPECT_EQ(wait_for_exit(agent), 0);
-  EXPECT_EQ(read_rest(agent.errors), "");
-  close_pipes(agent);
+// A server that goes away ends the agent by itself, at once, whether it is
+// idle (Shift held, input open) or moves are arriving, with the status that
+// says so and nothing written after READY. (No recorder: Xlib would end the
+// test with the server.)
+TEST(X11AgentServerGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
+  for (bool streaming : {false, true}) {
+    const char* name = streaming ? "while moves arrive" : "idle";
+    VirtualDisplay display;
+    Child agent = start_child(AGENT_PATH, {},
+                              {"DISPLAY=" + display.name(), "INPUT_AGENT_VERBOSE=1"}, kChoosing);
+    ASSERT_EQ(read_line(agent.output), "READY\n") << name;
+    send(agent, key("ShiftLeft", true));
+    std::thread moves;
+    if (streaming) moves = keep_sending(agent, move(0.25, 0.5) + move(0.75, 0.5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(display.pid(), SIGKILL);
+    int status = wait_for_end(agent, kSessionEndBound);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded)
+        << name << ": " << status;
+    if (moves.joinable()) moves.join();
+    EXPECT_EQ(read_rest(agent.output), "") << name;
+    EXPECT_EQ(read_rest(agent.errors),
+              "input-agent: backend x11: an X session (DISPLAY=" + display.name() +
+                  ")\ninput-agent: the session ended: the X server closed the connection\n")
+        << name;
+    close_pipes(agent);
+  }
 }
 
 // Variables left over from a Wayland session (in tmux or screen, under a

@@ -2,10 +2,12 @@
 // recording CoreGraphics: what a Mac would be handed for each command, and
 // that every event is made, posted and let go of as the API wants.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "app/dispatch.h"
 #include "app/framing.h"
 #include "in_process.h"
+#include "platform/platform.h"
 #include "recording.h"
 
 namespace {
@@ -175,6 +178,32 @@ TEST(MacOSBackend, StartUpModes) {
     EXPECT_EQ(recording::trust_asked(), c.trust_asked) << c.name;
     EXPECT_TRUE(recording::events().empty()) << c.name;
   }
+}
+
+// The window server drops the events of a process no longer trusted without
+// a word; the agent's watch notices the person taking the trust back within
+// a quarter of a second, and ends the session. Told to quit, it ends without
+// a word.
+TEST(MacOSBackend, TheSessionEndsWhenTheTrustIsTakenBack) {
+  using namespace std::chrono_literals;
+  recording::reset({});
+  int quit[2];
+  ASSERT_EQ(pipe(quit), 0);
+  auto watching =
+      std::async(std::launch::async, [&] { return platform::await_session_end(quit[0]); });
+  EXPECT_EQ(watching.wait_for(300ms), std::future_status::timeout);
+  recording::take_trust_back();
+  ASSERT_EQ(watching.wait_for(2s), std::future_status::ready);
+  EXPECT_STREQ(watching.get(), "Accessibility access was taken back");
+
+  recording::reset({});
+  auto quitting =
+      std::async(std::launch::async, [&] { return platform::await_session_end(quit[0]); });
+  close(quit[1]);
+  ASSERT_EQ(quitting.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(quitting.get(), nullptr);
+  EXPECT_GE(recording::trust_asked(), 1);
+  close(quit[0]);
 }
 
 TEST(MacOSBackend, EventsTheSystemCannotMakeAreSkipped) {

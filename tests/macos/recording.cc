@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <deque>
@@ -36,7 +37,6 @@ struct State {
   std::vector<std::string> posted;
   std::vector<std::string> errors;
   std::vector<std::string> domains;
-  int trust_asked = 0;
 };
 
 State& state() {
@@ -149,9 +149,16 @@ CFStringRef recorded_constant_string(const char* text) {
   return found.get();
 }
 
+// Asked from the agent's watching thread too, while the test takes the
+// trust back from its own.
+namespace {
+std::atomic<int> trust_asked_count = 0;
+std::atomic<bool> trust_taken_back = false;
+}  // namespace
+
 Boolean AXIsProcessTrusted(void) {
-  ++state().trust_asked;
-  return state().answers.trusted;
+  ++trust_asked_count;
+  return state().answers.trusted && !trust_taken_back;
 }
 
 CGDirectDisplayID CGMainDisplayID(void) {
@@ -318,6 +325,12 @@ namespace recording {
 void reset(const Answers& answers) {
   state() = State{};
   state().answers = answers;
+  trust_asked_count = 0;
+  trust_taken_back = false;
+}
+
+void take_trust_back() {
+  trust_taken_back = true;
 }
 
 const std::vector<Event>& events() {
@@ -333,7 +346,7 @@ const std::vector<std::string>& errors() {
 }
 
 int trust_asked() {
-  return state().trust_asked;
+  return trust_asked_count;
 }
 
 const std::vector<std::string>& preference_domains() {

@@ -49,6 +49,10 @@ struct Event {
 // Forgets everything and answers with `answers` from now on.
 void reset(const Answers& answers);
 
+// The person takes the process's Accessibility trust back: AXIsProcessTrusted
+// answers false from now on, on any thread, until the next reset.
+void take_trust_back();
+
 // Every event created since the reset, in order.
 const std::vector<Event>& events();
 
