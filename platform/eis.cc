@@ -197,6 +197,11 @@ Reach connect() {
   EisConnection connection = connect_to_eis();
   if (connection.reach != Reach::kReady) return connection.reach;
   d.context = d.ei->new_sender(nullptr);
+  // libei logs to standard error by default, a line for each message it
+  // could not send: enough, to a server gone mid-stream, to fill a pipe
+  // nobody reads and stop the agent. The agent says nothing there.
+  d.ei->log_set_handler(
+      d.context, [](struct ei*, enum ei_log_priority, const char*, struct ei_log_context*) {});
   d.ei->configure_name(d.context, "input-agent");
   if (d.ei->setup_backend_fd(d.context, connection.fd) != 0) return Reach::kRefused;
   d.socket = connection.fd;
@@ -315,9 +320,11 @@ const char* await_session_end(int quit) {
 }
 
 // Waits, within a bound, for the answer to a ping, which comes after the
-// server has taken everything sent before it.
+// server has taken everything sent before it. libei drops a connection
+// whose writes fail, and a ping on it would crash; its news tells.
 void finish() {
   Devices& d = the_devices;
+  take_in_events(d, 0);
   if (d.ended) return;
   struct ei_ping* ping = d.ei->new_ping(d.context);
   d.pong = false;

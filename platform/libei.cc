@@ -12,6 +12,7 @@ std::optional<Libei> load() {
   library.find(ei.new_sender, "ei_new_sender");
   library.find(ei.unref, "ei_unref");
   library.find(ei.configure_name, "ei_configure_name");
+  library.find(ei.log_set_handler, "ei_log_set_handler");
   library.find(ei.setup_backend_fd, "ei_setup_backend_fd");
   library.find(ei.get_fd, "ei_get_fd");
   library.find(ei.dispatch, "ei_dispatch");

@@ -8,6 +8,7 @@ struct Libei {
   decltype(&ei_new_sender) new_sender;
   decltype(&ei_unref) unref;
   decltype(&ei_configure_name) configure_name;
+  decltype(&ei_log_set_handler) log_set_handler;
   decltype(&ei_setup_backend_fd) setup_backend_fd;
   decltype(&ei_get_fd) get_fd;
   decltype(&ei_dispatch) dispatch;

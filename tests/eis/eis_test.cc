@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -77,6 +78,7 @@ class Compositor {
     std::filesystem::remove_all(folder_);
   }
   bool running() const { return std::filesystem::exists(folder_ + "/wayland-0"); }
+  pid_t pid() const { return process_.pid; }
   std::vector<std::string> client_environment() const {
     return {"XDG_RUNTIME_DIR=" + folder_, "WAYLAND_DISPLAY=wayland-0", "XDG_SESSION_TYPE=wayland"};
   }
@@ -160,6 +162,35 @@ class EisAgent : public ::testing::Test {
   static WaylandRecording* recording_;
   static bool recorder_ready_;
   Child agent_;
+};
+
+// The tests' stand-in portal, answering as `answer` says (tests/eis/fake_portal.cc).
+Child start_portal(const std::string& answer) {
+  Child portal = start_child(std::getenv("EIS_TEST_PORTAL"), {answer}, {});
+  EXPECT_EQ(read_line(portal.output), "ready\n") << answer;
+  return portal;
+}
+
+void stop_portal(Child& portal) {
+  kill(portal.pid, SIGTERM);
+  wait_for_end(portal);
+  close_pipes(portal);
+}
+
+// A folder for the agent's state (XDG_STATE_HOME), removed with it.
+struct StateFolder {
+  StateFolder() {
+    char pattern[] = "/tmp/input-agent-state-XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~StateFolder() { std::filesystem::remove_all(path); }
+  std::string variable() const { return "XDG_STATE_HOME=" + path; }
+  std::string token_file() const { return path + "/input-agent/restore-token"; }
+  std::string token() const {
+    std::ifstream kept(token_file());
+    return std::string(std::istreambuf_iterator<char>(kept), {});
+  }
+  std::string path;
 };
 
 Compositor* EisAgent::compositor_ = nullptr;
@@ -400,12 +431,117 @@ TEST_F(EisAgent, ThroughThePortalARefusalIsAccessibilityRequired) {
   close_pipes(portal);
 }
 
+// Answers that are not what the portal documents, and a Response from
+// another connection on the bus (anyone may send one), are a refusal: the
+// agent neither takes them nor aborts, and keeps no token. A grant whose
+// input server then fails keeps none either: a token is kept only once the
+// agent is ready.
+TEST_F(EisAgent, ThroughThePortalAnAnswerNotThePortalsIsARefusal) {
+  for (const char* answer :
+       {"no-handle", "handle-not-a-path", "handle-a-number", "keys-not-strings", "other-arguments",
+        "impostor", "grant-without-eis"}) {
+    Child portal = start_portal(answer);
+    StateFolder state;
+    EXPECT_EQ(start_agent({state.variable()}), "ACCESSIBILITY_REQUIRED\n") << answer;
+    EXPECT_EQ(wait_for_exit(agent_), 1) << answer;
+    end_agent();
+    EXPECT_FALSE(std::filesystem::exists(state.token_file())) << answer;
+    stop_portal(portal);
+  }
+}
+
+// A token file that is not a token (here: not UTF-8, which libdbus refuses
+// to send) counts as none, and is replaced by the next grant's.
+TEST_F(EisAgent, ThroughThePortalAnUnusableTokenIsReplaced) {
+  Child portal = start_portal("grant");
+  StateFolder state;
+  std::filesystem::create_directories(state.path + "/input-agent");
+  std::filesystem::permissions(state.path + "/input-agent", std::filesystem::perms::owner_all);
+  std::ofstream(state.token_file()) << "\377";
+  ASSERT_EQ(start_agent({state.variable()}), "READY\n");
+  close_input(agent_);
+  EXPECT_EQ(wait_for_exit(agent_), 0);
+  end_agent();
+  EXPECT_EQ(read_line(portal.output), "CreateSession\n");
+  EXPECT_EQ(read_line(portal.output), "SelectDevices types 3 persist_mode 2 restore_token none\n");
+  EXPECT_EQ(state.token(), "token-1");
+  stop_portal(portal);
+}
+
+// The session can end while the compositor runs on: the compositor ends it
+// (mutter's session stopped, KWin's client disconnected, as when the person
+// stops sharing), or the portal closes it (as it does when the screen
+// locks). Idle, Shift held, the agent ends by itself with the status that
+// says so, writing nothing after READY.
+TEST_F(EisAgent, WhenTheSessionEndsUnderItTheAgentEnds) {
+  struct Case {
+    const char* line;  // for the stand-in portal
+    std::vector<std::string> why;
+  } cases[] = {
+      {"end",
+       {"the compositor's input server closed the connection",
+        "the compositor's input server disconnected the agent"}},
+      {"close", {"the portal closed the session"}},
+  };
+  for (const Case& c : cases) {
+    Child portal = start_portal("grant");
+    StateFolder state;
+    ASSERT_EQ(start_agent({state.variable(), "INPUT_AGENT_VERBOSE=1"}), "READY\n") << c.line;
+    send(agent_, key("ShiftLeft", true));
+    observe("");
+    send(portal, std::string(c.line) + "\n");
+    int status = wait_for_end(agent_, kSessionEndBound);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded)
+        << c.line << ": " << status;
+    EXPECT_EQ(read_rest(agent_.output), "") << c.line;
+    std::string said = read_rest(agent_.errors);
+    bool named = false;
+    for (const std::string& why : c.why) {
+      named = named || said.ends_with("input-agent: the session ended: " + why + "\n");
+    }
+    EXPECT_TRUE(named) << c.line << ": " << said;
+    end_agent();
+    stop_portal(portal);
+  }
+}
+
 // Without the person's consent there is no way in: no portal here, and the
 // compositor's own interface only when asked for.
 TEST_F(EisAgent, WithoutThePortalTheAnswerIsAccessibilityRequired) {
   EXPECT_EQ(start_agent({}), "ACCESSIBILITY_REQUIRED\n");
   EXPECT_EQ(wait_for_exit(agent_), 1);
   end_agent();
+}
+
+// A compositor that dies ends the agent by itself, at once, whether it is
+// idle (Shift held, input open) or moves are arriving, with the status that
+// says so and nothing written after READY. Each round has a compositor of
+// its own.
+TEST(EisCompositorGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
+  for (bool streaming : {false, true}) {
+    const char* name = streaming ? "while moves arrive" : "idle";
+    Compositor compositor;
+    ASSERT_TRUE(compositor.running()) << name;
+    std::vector<std::string> variables = compositor.client_environment();
+    variables.push_back("INPUT_AGENT_EIS=compositor");
+    variables.push_back("INPUT_AGENT_VERBOSE=1");
+    Child agent = start_child(agent_path(), {}, variables, kChoosing);
+    ASSERT_EQ(read_line(agent.output), "READY\n") << name;
+    send(agent, key("ShiftLeft", true));
+    std::thread moves;
+    if (streaming) moves = keep_sending(agent, move(0.25, 0.5) + move(0.75, 0.5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(compositor.pid(), SIGKILL);
+    int status = wait_for_end(agent, kSessionEndBound);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded)
+        << name << ": " << status;
+    if (moves.joinable()) moves.join();
+    EXPECT_EQ(read_rest(agent.output), "") << name;
+    std::string said = read_rest(agent.errors);
+    EXPECT_TRUE(said.find("\ninput-agent: the session ended: ") != std::string::npos)
+        << name << ": " << said;
+    close_pipes(agent);
+  }
 }
 
 // KDE Plasma's layout is the person's setting (~/.config/kxkbrc); the keys
@@ -550,6 +686,53 @@ TEST_F(GnomesPortal, ARefusalIsAccessibilityRequired) {
   EXPECT_EQ(wait_for_exit(agent_), 1);
   end_agent();
   EXPECT_EQ(kept_token(), "");
+}
+
+// The session GNOME's portal made for the agent of process `agent`, closed
+// from GNOME's side, as the shell's "stop sharing" does: through the
+// portal service's own session object, at the path the portal gave the
+// session (…/session/<the agent's bus name>/input_agent_<pid>_1).
+bool close_gnomes_session(pid_t agent) {
+  auto run = [](const std::string& command) {
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char buffer[4096];
+      while (size_t count = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, count);
+      pclose(pipe);
+    }
+    return output;
+  };
+  const std::string service = "org.freedesktop.impl.portal.desktop.gnome";
+  const std::string sessions = "/org/freedesktop/portal/desktop/session";
+  std::string listed = run("dbus-send --session --print-reply --dest=" + service + " " + sessions +
+                           " org.freedesktop.DBus.Introspectable.Introspect");
+  std::string token = "input_agent_" + std::to_string(agent) + "_1";
+  for (size_t at = 0; (at = listed.find("<node name=\"", at)) != std::string::npos;) {
+    at += sizeof "<node name=\"" - 1;
+    std::string sender = listed.substr(at, listed.find('"', at) - at);
+    std::string path = sessions + "/" + sender + "/" + token;
+    std::string closed = run("dbus-send --session --print-reply --dest=" + service + " " + path +
+                             " org.freedesktop.impl.portal.Session.Close 2>&1");
+    if (closed.starts_with("method return")) return true;
+  }
+  return false;
+}
+
+// The session closed from GNOME's side under an agent that holds Shift ends
+// it by itself, with the status that says so.
+TEST_F(GnomesPortal, WhenGnomeClosesTheSessionTheAgentEnds) {
+  agent_ = launch_agent({"XDG_STATE_HOME=" + state_, "INPUT_AGENT_VERBOSE=1"});
+  answer_the_dialog(kShare);
+  ASSERT_EQ(read_line(agent_.output), "READY\n");
+  send(agent_, key("ShiftLeft", true));
+  observe("");
+  ASSERT_TRUE(close_gnomes_session(agent_.pid));
+  int status = wait_for_end(agent_, kSessionEndBound);
+  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded) << status;
+  EXPECT_EQ(read_rest(agent_.output), "");
+  std::string said = read_rest(agent_.errors);
+  EXPECT_TRUE(said.find("\ninput-agent: the session ended: ") != std::string::npos) << said;
+  end_agent();
 }
 
 }  // namespace

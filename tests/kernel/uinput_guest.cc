@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -106,6 +107,18 @@ int end_of(Agent& agent) {
   kill(agent.pid, SIGKILL);
   waitpid(agent.pid, nullptr, 0);
   return -1;
+}
+
+// The wait status, or -1 when the agent did not end by itself within
+// `patience`.
+int end_within(Agent& agent, std::chrono::milliseconds patience) {
+  auto deadline = std::chrono::steady_clock::now() + patience;
+  int status;
+  while (waitpid(agent.pid, &status, WNOHANG) != agent.pid) {
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    usleep(2000);
+  }
+  return status;
 }
 
 // The event node of the input device called `name`, opened for reading.
@@ -384,6 +397,27 @@ Lines operator+(Lines a, const Lines& b) {
   return a;
 }
 
+// The session's display server killed under the agent, which holds Shift:
+// the agent ends by itself, with the status that says so, and lets go of
+// Shift through the kernel, which still takes it.
+void check_server_gone(const std::string& server, pid_t pid, Agent& agent, const Devices& devices) {
+  send(agent, key("ShiftLeft", true));
+  check("Shift held in the " + server + "'s session", events(devices.keyboard, 1),
+        {pressed(KEY_LEFTSHIFT, 1)});
+  // Read as they come: what is unread when the device goes is gone with it.
+  Lines released;
+  std::thread reader([&] { released = events_until_gone(devices.keyboard); });
+  usleep(100000);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  int status = end_within(agent, kSessionEndBound);
+  if (status == -1) end_of(agent);  // killed, so that its devices go
+  reader.join();
+  check("the " + server + " gone: the agent ends by itself, status 2",
+        {std::to_string(status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1)}, {"2"});
+  check("the " + server + " gone: Shift let go", released, {pressed(KEY_LEFTSHIFT, 0)});
+}
+
 // Text in an X session, whose server's keymap the agent reads: Xvfb here,
 // with the US layout and then German (setxkbmap), which the running agent
 // follows. Characters the layout cannot type on a key's first two levels
@@ -423,13 +457,11 @@ void text_in_an_x_session(const char* agent_path) {
   check("after setxkbmap de: the German keys", events(devices.keyboard),
         typed(KEY_Y) + typed(KEY_Z) + typed(KEY_APOSTROPHE) + typed(KEY_MINUS));
 
+  check_server_gone("X server", server, agent, devices);
   close(devices.keyboard);
   close(devices.pointer);
   close(agent.input);
   close(agent.output);
-  end_of(agent);
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
   unsetenv("DISPLAY");
   unsetenv("INPUT_AGENT_BACKEND");
 }
@@ -460,13 +492,11 @@ void text_in_a_wayland_session(const char* agent_path, const char* seat_path) {
   check("a new keymap from the seat is followed", events(devices.keyboard),
         typed(KEY_Z) + typed(KEY_Y));
 
+  check_server_gone("Wayland compositor", seat.pid, agent, devices);
   close(devices.keyboard);
   close(devices.pointer);
   close(agent.input);
   close(agent.output);
-  end_of(agent);
-  kill(seat.pid, SIGTERM);
-  end_of(seat);
   close(seat.input);
   close(seat.output);
   for (const char* variable : {"XDG_RUNTIME_DIR", "WAYLAND_DISPLAY", "INPUT_AGENT_BACKEND"})
