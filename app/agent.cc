@@ -20,10 +20,11 @@ bool self_test_requested(int argc, const char* const* argv) {
   return false;
 }
 
-// False once the platform has gone for good, which ends input.
+// False once the session has ended, which ends input: the lines already
+// read are not handled.
 bool handle(std::string_view line) {
   dispatch_line(line);
-  return platform::flush();
+  return platform::flush() && !session_ended();
 }
 
 bool handle_lines(LineReader& reader, std::string_view bytes) {
@@ -48,7 +49,7 @@ const char* run_command_loop(int input) {
     platform_there = handle_lines(reader, std::string_view(buffer, count));
   }
   stop_watching_session();
-  if (platform_there) {
+  if (platform_there && !session_ended()) {
     if (std::optional<std::string_view> line = last_line(reader)) platform_there = handle(*line);
   }
   release();

@@ -44,3 +44,7 @@ void stop_watching_session();
 
 // What ended the session, as the watch found it; nullptr while it lasts.
 const char* session_ended();
+
+// Whether the agent is ending, by a stop request or the session's end: work
+// in progress (a long text) stops where it is.
+bool ending();

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <system_error>
 #include <thread>
 
 #include "app/process.h"
@@ -34,14 +35,27 @@ void end_input() {
   errno = saved_errno;
 }
 
+void catch_signal(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;
+  sigfillset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+}
+
+void on_stop_bound(int) {
+  end_by(received);
+}
+
 // The first stop request also arms the bound: should the system keep the
 // agent from ending (a display server that reads nothing, with a full
-// socket), the alarm ends it by the request anyway. setitimer is not on
-// POSIX's list of async-signal-safe calls, but it is a plain system call on
-// Linux and macOS.
+// socket), the alarm ends it by the request anyway. SIGALRM is the agent's
+// only from then on. setitimer is not on POSIX's list of async-signal-safe
+// calls, but it is a plain system call on Linux and macOS.
 void on_stop_signal(int signal) {
   if (!received) {
     received = signal;
+    catch_signal(SIGALRM, on_stop_bound);
     itimerval bound{};
     bound.it_value.tv_sec = kStopBound.count() / 1000;
     bound.it_value.tv_usec = (kStopBound.count() % 1000) * 1000;
@@ -50,20 +64,8 @@ void on_stop_signal(int signal) {
   end_input();
 }
 
-void on_stop_bound(int) {
-  end_by(received);
-}
-
 void on_wake(int) {
   if (session_end.load()) end_input();
-}
-
-void catch_signal(int signal, void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  action.sa_flags = SA_RESTART;
-  sigfillset(&action.sa_mask);
-  sigaction(signal, &action, nullptr);
 }
 
 }  // namespace
@@ -86,8 +88,13 @@ void prepare_process(int input) {
     if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     catch_signal(signal, on_stop_signal);
   }
-  catch_signal(SIGALRM, on_stop_bound);
   catch_signal(kWakeSignal, on_wake);
+  // A parent's blocked signals outlive exec; these two must get through.
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, kWakeSignal);
+  sigaddset(&own, SIGALRM);
+  sigprocmask(SIG_UNBLOCK, &own, nullptr);
 }
 
 // Waits for input when the descriptor does not block (a controller may hand
@@ -125,18 +132,24 @@ void end_by(int signal) {
 // thread, whose read they must interrupt. When the session ends, the wake
 // signal interrupts that read, and the read, restarted, finds the empty pipe
 // in the input's place.
+// Without a thread (the system would not make one) the agent goes on
+// unwatched: a session's end then shows at the next command.
 void watch_session(const char* (*await_end)(int quit)) {
   if (at_end_fd < 0 || pipe(quit_ends) != 0) return;
   for (int end : quit_ends) fcntl(end, F_SETFD, FD_CLOEXEC);
   sigset_t all, before;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &before);
-  watcher = std::thread([await_end, quit = quit_ends[0]] {
-    const char* what = await_end(quit);
-    if (!what) return;
-    session_end = what;
-    pthread_kill(main_thread, kWakeSignal);
-  });
+  try {
+    watcher = std::thread([await_end, quit = quit_ends[0]] {
+      const char* what = await_end(quit);
+      if (!what) return;
+      session_end = what;
+      pthread_kill(main_thread, kWakeSignal);
+    });
+  } catch (const std::system_error&) {
+    for (int end : quit_ends) close(end);
+  }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
@@ -150,4 +163,8 @@ void stop_watching_session() {
 
 const char* session_ended() {
   return session_end.load();
+}
+
+bool ending() {
+  return received || session_end.load();
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <system_error>
 #include <thread>
 
 #include "app/process.h"
@@ -18,10 +19,12 @@ std::atomic<const char*> session_end = nullptr;
 HANDLE main_thread = nullptr;
 std::thread watcher;
 
-// Cancels the main thread's read of its input (again until it has stopped
-// reading, in case it was just about to start one).
-void end_input() {
-  for (int i = 0; i < 500 && !reading_done; ++i) {
+// Cancels the main thread's read of its input, again until it has stopped
+// reading (in case it was just about to start one), for at most `patience`
+// milliseconds.
+void end_input(ULONGLONG patience) {
+  ULONGLONG deadline = GetTickCount64() + patience;
+  while (!reading_done && GetTickCount64() < deadline) {
     CancelSynchronousIo(main_thread);
     Sleep(10);
   }
@@ -30,15 +33,17 @@ void end_input() {
 // Runs on a thread of its own. The main thread may be waiting in ReadFile:
 // its read is cancelled, and it then releases everything and ends the
 // process. Windows ends a process whose handler returns from a close event,
-// so the handler waits for that, within the bound.
+// so the handler waits for that, within the bound from the event on.
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
+  ULONGLONG deadline = GetTickCount64() + kStopBound.count();
   int none = 0;
   received.compare_exchange_strong(none, static_cast<int>(event) + 1);
-  end_input();
-  Sleep(static_cast<DWORD>(kStopBound.count()));
+  end_input(kStopBound.count());
+  ULONGLONG now = GetTickCount64();
+  if (now < deadline) Sleep(static_cast<DWORD>(deadline - now));
   end_by(received);
   return TRUE;
 }
@@ -79,12 +84,15 @@ void end_by(int) {
 // once), but the thread is made and ended as elsewhere.
 void watch_session(const char* (*await_end)(int quit)) {
   if (!main_thread) return;
-  watcher = std::thread([await_end] {
-    const char* what = await_end(-1);
-    if (!what) return;
-    session_end = what;
-    end_input();
-  });
+  try {
+    watcher = std::thread([await_end] {
+      const char* what = await_end(-1);
+      if (!what) return;
+      session_end = what;
+      end_input(INFINITE);
+    });
+  } catch (const std::system_error&) {
+  }
 }
 
 void stop_watching_session() {
@@ -93,4 +101,8 @@ void stop_watching_session() {
 
 const char* session_ended() {
   return session_end.load();
+}
+
+bool ending() {
+  return received || session_end.load();
 }

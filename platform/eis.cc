@@ -10,6 +10,7 @@
 // the compositor reads with its own keymap, so it works the modifiers out
 // itself, as for a physical keyboard. Positions go on the absolute pointer
 // within its regions; each command's events end with a frame per device.
+#include <fcntl.h>
 #include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -55,7 +56,7 @@ constexpr int32_t kDiscretePerStep = 120;
 struct Devices {
   const Libei* ei = nullptr;
   struct ei* context = nullptr;
-  int socket = -1;  // the input server's connection, which libei reads
+  int socket = -1;  // a copy of the input server's connection, for the watch
   struct ei_device* keyboard = nullptr;
   struct ei_device* pointer = nullptr;  // absolute, with buttons and scrolling
   bool keyboard_resumed = false, pointer_resumed = false;
@@ -65,6 +66,7 @@ struct Devices {
   std::optional<Point> last_point;
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
+  std::optional<std::chrono::steady_clock::time_point> stop_deadline;  // once asked to stop
   bool pong = false;
   std::array<bool, kKeyCodeLimit> held{};  // by the key table's codes
   // What types each character in the keyboard's keymap, for text; empty
@@ -172,17 +174,17 @@ void take_in_events(Devices& d, int timeout) {
   }
 }
 
-// Waits, within `patience` (and kExitPatience of a stop request), until
-// `done` says so.
+// Waits, within `patience`, until `done` says so. Once the agent is asked
+// to stop, every wait ends by kExitPatience after the first that saw the
+// request, in all.
 template <typename Done>
 void await(Devices& d, std::chrono::milliseconds patience, Done done) {
   auto deadline = std::chrono::steady_clock::now() + patience;
-  bool stopping = false;
   while (!done() && !d.ended) {
-    if (stop_request() && !stopping) {
-      stopping = true;
-      deadline = std::min(deadline, std::chrono::steady_clock::now() + kExitPatience);
+    if (stop_request() && !d.stop_deadline) {
+      d.stop_deadline = std::chrono::steady_clock::now() + kExitPatience;
     }
+    if (d.stop_deadline) deadline = std::min(deadline, *d.stop_deadline);
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
@@ -203,8 +205,10 @@ Reach connect() {
   d.ei->log_set_handler(
       d.context, [](struct ei*, enum ei_log_priority, const char*, struct ei_log_context*) {});
   d.ei->configure_name(d.context, "input-agent");
+  // libei owns the descriptor and closes it when it drops the connection;
+  // the session's watch keeps a copy of its own.
+  d.socket = fcntl(connection.fd, F_DUPFD_CLOEXEC, 0);
   if (d.ei->setup_backend_fd(d.context, connection.fd) != 0) return Reach::kRefused;
-  d.socket = connection.fd;
   await(d, kStartPatience, [&] { return d.keyboard_resumed && d.pointer_resumed; });
   if (!d.keyboard_resumed || !d.pointer_resumed || d.main_display.width <= 0) {
     return Reach::kRefused;
@@ -264,7 +268,7 @@ void post_text(const char32_t* text, size_t count) {
   Devices& d = devices();
   if (!d.keyboard_resumed || d.typing.empty()) return;
   press_held_modifiers(d, false);
-  for (size_t i = 0; i < count && !stop_request(); ++i) {
+  for (size_t i = 0; i < count && !ending(); ++i) {
     auto found = d.typing.find(text[i]);
     if (found == d.typing.end()) continue;
     auto [key, shifted] = found->second;

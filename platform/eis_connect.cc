@@ -97,7 +97,8 @@ EisConnection through_portal(const SessionBus& bus) {
   if (created->code != 0) return refused("the portal would not make a session");
   portal.session = created->results["session_handle"];
   if (!bus.valid_path(portal.session)) return refused("the portal named no session");
-  // Heard from the start, so that a session closed at once is not missed.
+  // Heard from the start: a Closed that comes before the session is
+  // watched waits in the connection's queue.
   bus.watch_signals("type='signal',sender='" + portal.name +
                     "',interface='org.freedesktop.portal.Session',member='Closed',path='" +
                     portal.session + "'");
@@ -205,6 +206,11 @@ void keep_grant(const EisConnection& connection) {
 const char* await_eis_session_end(int eis_fd, int quit) {
   int bus_fd = the_bus ? the_bus->fd() : -1;
   pollfd watched[] = {{eis_fd, POLLRDHUP, 0}, {bus_fd, POLLIN | POLLRDHUP, 0}, {quit, POLLIN, 0}};
+  // Whatever came while the agent connected is queued already.
+  if (bus_fd >= 0 && the_bus->signal_came("org.freedesktop.portal.Session", "Closed",
+                                          portal_session.path, portal_session.portal)) {
+    return "the portal closed the session";
+  }
   for (;;) {
     if (poll(watched, std::size(watched), -1) < 0) {
       if (errno == EINTR) continue;

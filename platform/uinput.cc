@@ -206,7 +206,9 @@ void post_text(const char32_t* text, size_t count) {
   const platform::TypingTable& typing = u.geometry->typing();
   if (typing.empty()) return;
   press_held_modifiers(u, false);
-  for (size_t i = 0; i < count && !stop_request(); ++i) {
+  // The agent's end ends the text where it is: in a session that has
+  // ended, the rest would reach whatever comes next.
+  for (size_t i = 0; i < count && !ending(); ++i) {
     auto found = typing.find(text[i]);
     if (found == typing.end() || !declared(found->second.key)) continue;
     auto [key, shifted] = found->second;

@@ -122,6 +122,9 @@ struct Spare {
 
 struct Server {
   std::unique_ptr<xcb_connection_t, Disconnect> connection;
+  // Its socket, kept for the thread that watches it: xcb answers -1 once
+  // the connection has failed.
+  int fd = -1;
   std::optional<PendingSetup> pending;
   xcb_window_t root = 0;
   platform::Bounds screen{0, 0, 0, 0};
@@ -149,14 +152,23 @@ struct Server {
   bool changes_taken_in = false;  // since the last read of the agent's input
 };
 
+using Clock = std::chrono::steady_clock;
+
+// Once the agent is asked to stop, every wait on the server ends by
+// kAnswerPatience after the first that saw the request, in all.
+std::optional<Clock::time_point> stop_deadline() {
+  static std::optional<Clock::time_point> deadline;
+  if (stop_request() && !deadline) deadline = Clock::now() + kAnswerPatience;
+  return deadline;
+}
+
 // The answer to request `sequence` (to be freed), or nothing when the
 // connection has failed, when none came within `patience` (where given), or
-// within kAnswerPatience of a stop request: a server that does not answer
-// (stopped, say) keeps the agent no longer than that. The wait goes in
-// slices, so that a stop request is seen however it falls.
+// by the stop's deadline: a server that does not answer (stopped, say) keeps
+// the agent no longer than that. The wait goes in slices, so that a stop
+// request is seen however it falls.
 void* await_answer(xcb_connection_t* c, unsigned sequence,
                    std::optional<std::chrono::milliseconds> patience = std::nullopt) {
-  using Clock = std::chrono::steady_clock;
   constexpr std::chrono::milliseconds kSlice{100};
   std::optional<Clock::time_point> deadline;
   if (patience) deadline = Clock::now() + *patience;
@@ -165,9 +177,7 @@ void* await_answer(xcb_connection_t* c, unsigned sequence,
   void* answer = nullptr;
   while (!xcb_poll_for_reply(c, sequence, &answer, nullptr) && !xcb_connection_has_error(c)) {
     auto now = Clock::now();
-    if (stop_request() && (!deadline || *deadline > now + kAnswerPatience)) {
-      deadline = now + kAnswerPatience;
-    }
+    if (auto stop = stop_deadline(); stop && (!deadline || *deadline > *stop)) deadline = stop;
     auto left = deadline ? std::chrono::ceil<std::chrono::milliseconds>(*deadline - now) : kSlice;
     if (left.count() <= 0) break;
     poll(&readable, 1, static_cast<int>(std::min(left, kSlice).count()));
@@ -255,6 +265,7 @@ Server open_connection(bool posts) {
   x.connection.reset(xcb_connect(nullptr, &screen_number));
   xcb_connection_t* c = x.connection.get();
   if (xcb_connection_has_error(c)) return x;
+  x.fd = xcb_get_file_descriptor(c);
 
   xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(c));
   for (int i = 0; i < screen_number && screen.rem; ++i) xcb_screen_next(&screen);
@@ -656,9 +667,9 @@ void post_text(const char32_t* text, size_t count) {
   bool unlock = caps_lock && !x.held[kCapsLock] && caps_locked(x);
   fake_held_modifiers(x, XCB_KEY_RELEASE);
   if (unlock) type_key(x, caps_lock);
-  // A stop request ends the text where it is: with every spare in use,
+  // The agent's end ends the text where it is: with every spare in use,
   // each character waits for one to settle.
-  for (size_t i = 0; i < count && !stop_request(); ++i) {
+  for (size_t i = 0; i < count && !ending(); ++i) {
     auto own_key = x.typing.find(text[i]);
     if (own_key != x.typing.end() && (shift || !own_key->second.shifted)) {
       auto [key, shifted] = own_key->second;
@@ -761,9 +772,7 @@ const char* session_end() {
 
 // The connection was made at the trust test, on the agent's own thread.
 const char* await_session_end(int quit) {
-  return platform::await_hangup(xcb_get_file_descriptor(connection().connection.get()), quit)
-             ? session_end()
-             : nullptr;
+  return platform::await_hangup(connection().fd, quit) ? session_end() : nullptr;
 }
 
 // The server discards what it has not yet read from a connection that

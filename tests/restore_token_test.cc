@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,6 +151,22 @@ TEST_F(RestoreToken, IgnoresAFolderOthersMayWriteTo) {
     EXPECT_EQ(tree(folder_).size(), 1u) << static_cast<int>(mode);
     fs::remove_all(folder_);
   }
+}
+
+// A folder or file of another user's holds no token of this user's, and
+// the folder takes none. (As root, the test gives them to nobody.)
+TEST_F(RestoreToken, IgnoresAnotherUsersFolderAndFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+  passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  keep_restore_token("token-1");
+  ASSERT_EQ(chown(file_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  EXPECT_EQ(read_restore_token(), "") << "the file";
+  ASSERT_EQ(chown(file_.c_str(), 0, 0), 0);
+  ASSERT_EQ(chown(folder_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  EXPECT_EQ(read_restore_token(), "") << "the folder";
+  keep_restore_token("token-2");
+  EXPECT_EQ(contents(file_), "token-1") << "the folder";
 }
 
 // What cannot be a token is not one: no file of the right kind, an empty

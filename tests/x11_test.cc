@@ -656,7 +656,7 @@ TEST_F(X11Agent, AStopEndsTheAgentWithinTheBoundWhateverTheServerDoes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(still_running(agent_)) << name;
     kill(agent_.pid, SIGTERM);
-    int status = wait_for_end(agent_, kStopBound);
+    int status = wait_for_end(agent_, kStopWaitsBound);
     if (server_stopped) kill(display_.pid(), SIGCONT);
     EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
         << name << ": " << status;
@@ -701,15 +701,29 @@ TEST_F(X11Agent, FollowsALayoutChangeFromTheNextCommandOn) {
 }
 
 // A server that goes away ends the agent by itself, at once, whether it is
-// idle (Shift held, input open) or moves are arriving, with the status that
-// says so and nothing written after READY. (No recorder: Xlib would end the
-// test with the server.)
+// idle (Shift held, input open) or moves are arriving, and whatever signals
+// its parent blocked, with the status that says so and nothing written after
+// READY. (No recorder: Xlib would end the test with the server.)
 TEST(X11AgentServerGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
-  for (bool streaming : {false, true}) {
-    const char* name = streaming ? "while moves arrive" : "idle";
+  struct Case {
+    const char* name;
+    bool streaming;
+    bool signals_blocked;  // every one, by the agent's parent: it inherits them
+  } cases[] = {
+      {"idle", false, false},
+      {"while moves arrive", true, false},
+      {"idle, started with every signal blocked", false, true},
+  };
+  for (const Case& c : cases) {
+    const char* name = c.name;
+    bool streaming = c.streaming;
     VirtualDisplay display;
+    sigset_t all, before;
+    sigfillset(&all);
+    if (c.signals_blocked) pthread_sigmask(SIG_SETMASK, &all, &before);
     Child agent = start_child(AGENT_PATH, {},
                               {"DISPLAY=" + display.name(), "INPUT_AGENT_VERBOSE=1"}, kChoosing);
+    if (c.signals_blocked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
     ASSERT_EQ(read_line(agent.output), "READY\n") << name;
     send(agent, key("ShiftLeft", true));
     std::thread moves;

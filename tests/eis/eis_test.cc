@@ -505,6 +505,23 @@ TEST_F(EisAgent, WhenTheSessionEndsUnderItTheAgentEnds) {
   }
 }
 
+// Anyone on the bus can send the agent a signal: a Closed that is not the
+// portal's, sent to the agent alone, ends nothing.
+TEST_F(EisAgent, ThroughThePortalAClosedSignalFromAnotherIsIgnored) {
+  Child portal = start_portal("grant");
+  StateFolder state;
+  ASSERT_EQ(start_agent({state.variable()}), "READY\n");
+  send(portal, "forge-close\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(still_running(agent_));
+  EXPECT_EQ(starting_with(observe(key("KeyQ", true) + key("KeyQ", false)), "key"),
+            (Seen{"key down q", "key up q"}));
+  close_input(agent_);
+  EXPECT_EQ(wait_for_exit(agent_), 0);
+  end_agent();
+  stop_portal(portal);
+}
+
 // Without the person's consent there is no way in: no portal here, and the
 // compositor's own interface only when asked for.
 TEST_F(EisAgent, WithoutThePortalTheAnswerIsAccessibilityRequired) {

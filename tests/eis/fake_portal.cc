@@ -9,7 +9,9 @@
 //     refuse              the person does not
 //     grant-without-eis   allowed, but ConnectToEIS fails
 //     impostor            another connection on the bus answers Start first,
-//                         granting it; the portal then refuses
+//                         granting it, in a signal sent to the agent alone
+//                         (which no match rule keeps out); the portal then
+//                         refuses
 //     no-handle           CreateSession's results lack session_handle
 //     handle-not-a-path   its session_handle is no object path
 //     handle-a-number     its session_handle is a number
@@ -18,7 +20,8 @@
 //
 // Once it has handed out an input server, lines on its standard input end
 // the session: "end" has the compositor end it (mutter's session stopped,
-// KWin's client disconnected), "close" sends the portal's Closed signal.
+// KWin's client disconnected), "close" sends the portal's Closed signal;
+// "forge-close" has another connection send the agent a Closed signal.
 #include <dbus/dbus.h>
 #include <poll.h>
 #include <unistd.h>
@@ -34,6 +37,8 @@ DBusConnection* bus;
 std::string answer;
 int granted = 0;
 const char kSession[] = "/org/freedesktop/portal/desktop/session/1_1/agent";
+// The unique name of the last caller: the agent.
+std::string caller;
 // The compositor session that ConnectToEIS made: mutter's, or KWin's cookie.
 std::string mutter_session;
 int32_t kwin_cookie = 0;
@@ -88,10 +93,28 @@ void reply_with_path(DBusMessage* call, const std::string& path) {
   dbus_message_unref(reply);
 }
 
+// Another connection on the bus, as any program of the session can make.
+DBusConnection* impostor() {
+  DBusError error;
+  dbus_error_init(&error);
+  return dbus_bus_get_private(DBUS_BUS_SESSION, &error);
+}
+
+void send_and_close(DBusConnection* connection, DBusMessage* message) {
+  dbus_connection_send(connection, message, nullptr);
+  dbus_connection_flush(connection);
+  dbus_message_unref(message);
+  if (connection != bus) {
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+  }
+}
+
 void respond(const std::string& path, uint32_t code,
              const std::map<std::string, std::string>& results, DBusConnection* from = bus) {
   DBusMessage* signal =
       dbus_message_new_signal(path.c_str(), "org.freedesktop.portal.Request", "Response");
+  if (from != bus) dbus_message_set_destination(signal, caller.c_str());
   DBusMessageIter arguments, dictionary;
   dbus_message_iter_init_append(signal, &arguments);
   dbus_message_iter_append_basic(&arguments, DBUS_TYPE_UINT32, &code);
@@ -108,9 +131,7 @@ void respond(const std::string& path, uint32_t code,
     dbus_message_iter_close_container(&dictionary, &entry);
   }
   dbus_message_iter_close_container(&arguments, &dictionary);
-  dbus_connection_send(from, signal, nullptr);
-  dbus_connection_flush(from);
-  dbus_message_unref(signal);
+  send_and_close(from, signal);
 }
 
 // A CreateSession answer of code 0 whose results are not what the portal
@@ -174,16 +195,17 @@ void end_compositor_session() {
   dbus_error_free(&error);
 }
 
-void send_closed() {
+// The session's Closed signal, from the portal or (sent to the agent alone)
+// from another connection.
+void send_closed(DBusConnection* from) {
   DBusMessage* signal =
       dbus_message_new_signal(kSession, "org.freedesktop.portal.Session", "Closed");
+  if (from != bus) dbus_message_set_destination(signal, caller.c_str());
   DBusMessageIter arguments, dictionary;
   dbus_message_iter_init_append(signal, &arguments);
   dbus_message_iter_open_container(&arguments, DBUS_TYPE_ARRAY, "{sv}", &dictionary);
   dbus_message_iter_close_container(&arguments, &dictionary);
-  dbus_connection_send(bus, signal, nullptr);
-  dbus_connection_flush(bus);
-  dbus_message_unref(signal);
+  send_and_close(from, signal);
   say("closed");
 }
 
@@ -243,6 +265,7 @@ int kwin_eis() {
 }
 
 void handle(DBusMessage* call) {
+  caller = dbus_message_get_sender(call);
   const char* method = dbus_message_get_member(call);
   DBusMessageIter arguments;
   dbus_message_iter_init(call, &arguments);
@@ -285,12 +308,7 @@ void handle(DBusMessage* call) {
   } else if (strcmp(method, "Start") == 0) {
     say("Start");
     if (answer == "impostor") {
-      DBusError error;
-      dbus_error_init(&error);
-      DBusConnection* impostor = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
-      respond(path, 0, {{"restore_token", "impostor"}}, impostor);
-      dbus_connection_close(impostor);
-      dbus_connection_unref(impostor);
+      respond(path, 0, {{"restore_token", "impostor"}}, impostor());
       usleep(200 * 1000);
     }
     if (answer.starts_with("grant")) {
@@ -338,7 +356,8 @@ int main(int argc, char** argv) {
       line += c;
     } else {
       if (line == "end") end_compositor_session();
-      if (line == "close") send_closed();
+      if (line == "close") send_closed(bus);
+      if (line == "forge-close") send_closed(impostor());
       line.clear();
     }
   }

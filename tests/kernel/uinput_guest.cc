@@ -397,9 +397,11 @@ Lines operator+(Lines a, const Lines& b) {
   return a;
 }
 
-// The session's display server killed under the agent, which holds Shift:
-// the agent ends by itself, with the status that says so, and lets go of
-// Shift through the kernel, which still takes it.
+// The session's display server killed under the agent, which holds Shift
+// and has just been sent a long text: the agent ends by itself, with the
+// status that says so, stops typing (the rest would reach whatever comes
+// next on the machine) and lets go of Shift through the kernel, which still
+// takes it.
 void check_server_gone(const std::string& server, pid_t pid, Agent& agent, const Devices& devices) {
   send(agent, key("ShiftLeft", true));
   check("Shift held in the " + server + "'s session", events(devices.keyboard, 1),
@@ -408,6 +410,7 @@ void check_server_gone(const std::string& server, pid_t pid, Agent& agent, const
   Lines released;
   std::thread reader([&] { released = events_until_gone(devices.keyboard); });
   usleep(100000);
+  send(agent, text(std::string(970, 'a')));
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   int status = end_within(agent, kSessionEndBound);
@@ -415,7 +418,10 @@ void check_server_gone(const std::string& server, pid_t pid, Agent& agent, const
   reader.join();
   check("the " + server + " gone: the agent ends by itself, status 2",
         {std::to_string(status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1)}, {"2"});
-  check("the " + server + " gone: Shift let go", released, {pressed(KEY_LEFTSHIFT, 0)});
+  size_t typed = std::count(released.begin(), released.end(), pressed(KEY_A, 1));
+  check("the " + server + " gone: the text cut short", {std::to_string(typed < 970)}, {"1"});
+  check("the " + server + " gone: Shift let go last", {released.empty() ? "" : released.back()},
+        {pressed(KEY_LEFTSHIFT, 0)});
 }
 
 // Text in an X session, whose server's keymap the agent reads: Xvfb here,
