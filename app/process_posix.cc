@@ -7,7 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "app/process.h"
@@ -83,16 +83,21 @@ void prepare_process(int input) {
   input_fd = input;
   at_end_fd = ends[0];
   main_thread = pthread_self();
+  // A parent's blocked signals outlive exec; those the agent catches, and
+  // the bound's, must get through. A SIGALRM pending from before is
+  // discarded (by ignoring it a moment) rather than let end the agent.
+  sigset_t own;
+  sigemptyset(&own);
   for (int signal : kStopSignals) {
     struct sigaction previous {};
     if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     catch_signal(signal, on_stop_signal);
+    sigaddset(&own, signal);
   }
   catch_signal(kWakeSignal, on_wake);
-  // A parent's blocked signals outlive exec; these two must get through.
-  sigset_t own;
-  sigemptyset(&own);
   sigaddset(&own, kWakeSignal);
+  signal(SIGALRM, SIG_IGN);
+  signal(SIGALRM, SIG_DFL);
   sigaddset(&own, SIGALRM);
   sigprocmask(SIG_UNBLOCK, &own, nullptr);
 }
@@ -147,7 +152,7 @@ void watch_session(const char* (*await_end)(int quit)) {
       session_end = what;
       pthread_kill(main_thread, kWakeSignal);
     });
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
     for (int end : quit_ends) close(end);
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);

@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "app/process.h"
@@ -89,9 +89,9 @@ void watch_session(const char* (*await_end)(int quit)) {
       const char* what = await_end(-1);
       if (!what) return;
       session_end = what;
-      end_input(INFINITE);
+      end_input(kStopBound.count());
     });
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
   }
 }
 

@@ -330,6 +330,7 @@ void finish() {
   Devices& d = the_devices;
   take_in_events(d, 0);
   if (d.ended) return;
+  d.stop_deadline.reset();  // the final confirmation gets one of its own
   struct ei_ping* ping = d.ei->new_ping(d.context);
   d.pong = false;
   d.ei->ping(ping);

@@ -97,8 +97,9 @@ EisConnection through_portal(const SessionBus& bus) {
   if (created->code != 0) return refused("the portal would not make a session");
   portal.session = created->results["session_handle"];
   if (!bus.valid_path(portal.session)) return refused("the portal named no session");
-  // Heard from the start: a Closed that comes before the session is
-  // watched waits in the connection's queue.
+  // Heard from the start: a Closed that comes once the session is made
+  // waits in the connection's queue for the watch (one that comes while a
+  // request is waited on goes, but the portal then fails that request).
   bus.watch_signals("type='signal',sender='" + portal.name +
                     "',interface='org.freedesktop.portal.Session',member='Closed',path='" +
                     portal.session + "'");

@@ -656,7 +656,9 @@ const char* await_session_end(int quit) {
                                                                              : nullptr;
 }
 
+// The final confirmation gets a stop deadline of its own.
 void finish() {
+  the_compositor.stop_deadline.reset();
   round_trip(the_compositor, kExitPatience);
 }
 

@@ -154,12 +154,14 @@ struct Server {
 
 using Clock = std::chrono::steady_clock;
 
-// Once the agent is asked to stop, every wait on the server ends by
-// kAnswerPatience after the first that saw the request, in all.
-std::optional<Clock::time_point> stop_deadline() {
-  static std::optional<Clock::time_point> deadline;
-  if (stop_request() && !deadline) deadline = Clock::now() + kAnswerPatience;
-  return deadline;
+// Once the agent is asked to stop, the waits on the server end by this
+// deadline, kAnswerPatience after the first that saw the request, in all;
+// the final confirmation at exit gets a deadline of its own.
+std::optional<Clock::time_point> stop_deadline;
+
+std::optional<Clock::time_point> deadline_after_stop() {
+  if (stop_request() && !stop_deadline) stop_deadline = Clock::now() + kAnswerPatience;
+  return stop_deadline;
 }
 
 // The answer to request `sequence` (to be freed), or nothing when the
@@ -177,7 +179,9 @@ void* await_answer(xcb_connection_t* c, unsigned sequence,
   void* answer = nullptr;
   while (!xcb_poll_for_reply(c, sequence, &answer, nullptr) && !xcb_connection_has_error(c)) {
     auto now = Clock::now();
-    if (auto stop = stop_deadline(); stop && (!deadline || *deadline > *stop)) deadline = stop;
+    if (auto stop = deadline_after_stop(); stop && (!deadline || *deadline > *stop)) {
+      deadline = stop;
+    }
     auto left = deadline ? std::chrono::ceil<std::chrono::milliseconds>(*deadline - now) : kSlice;
     if (left.count() <= 0) break;
     poll(&readable, 1, static_cast<int>(std::min(left, kSlice).count()));
@@ -784,6 +788,7 @@ void finish() {
   xcb_connection_t* c = x.connection.get();
   restore_repeat(x);
   restore_spares(x);
+  stop_deadline.reset();
   free(await_answer(c, xcb_get_input_focus(c).sequence, kAnswerPatience));
 }
 

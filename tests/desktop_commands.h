@@ -65,12 +65,14 @@ std::vector<RepeatCase> repeat_cases();
 // How the agent ends when its session ends under it (its display server
 // gone): with this exit status, by itself, within kSessionEndBound (the
 // README's bound, with room for a loaded machine). A stop request ends its
-// waits on a server that does not answer within 250 ms, so it ends within
-// kStopWaitsBound, well before its last resort (ending by the signal at 1 s,
-// whatever it is doing).
+// waits on a server that does not answer within 250 ms (and its last one,
+// at exit, within 250 ms more), so it ends within kStopWaitsBound, well
+// before its last resort: ending by the signal at 1 s whatever it is doing,
+// which kStopBound leaves room for.
 constexpr int kSessionEnded = 2;
 constexpr std::chrono::milliseconds kSessionEndBound{1000};
-constexpr std::chrono::milliseconds kStopWaitsBound{700};
+constexpr std::chrono::milliseconds kStopWaitsBound{750};
+constexpr std::chrono::milliseconds kStopBound{1500};
 
 // Where two long lists differ, one line each, for a failure's message
 // (GoogleTest prints only the first 32 members of a list).

@@ -631,13 +631,16 @@ TEST_F(X11Agent, ExitDoesNotWaitForAServerThatDoesNotAnswer) {
   kill(display_.pid(), SIGCONT);
 }
 
-// A stop request ends the agent within the bound whatever the server does:
-// stopped while the agent waits for its answer (a text asks for the keymap
-// and Caps Lock), and while a long text waits for spares to settle (970
-// characters each needing a spare, far more than the server has). The
-// controller sees its signal and the keymap is as it was; where the server
-// still reads, Shift is let go (a stopped one drops what the agent sent once
-// the connection has closed, as after SIGKILL).
+// A stop request ends the agent within the bound whatever the server does.
+// While a long text waits for spares to settle (970 characters each needing
+// a spare, far more than the server has) and while the agent waits for the
+// answers of a stopped server (a text asks for the keymap and Caps Lock),
+// the agent's own waits give up, well before the last resort. With the
+// server stopped and its socket full, the agent is stuck in a write, and
+// only the last resort ends it, also when its parent blocked every signal.
+// The controller sees its signal and the keymap is as it was; Shift, held
+// in the first round, is let go (a stopped server drops what the agent sent
+// once the connection has closed, as after SIGKILL).
 TEST_F(X11Agent, AStopEndsTheAgentWithinTheBoundWhateverTheServerDoes) {
   std::string cjk;
   for (char32_t c = 0x4E00; c < 0x4E00 + 970; ++c) {
@@ -645,27 +648,53 @@ TEST_F(X11Agent, AStopEndsTheAgentWithinTheBoundWhateverTheServerDoes) {
     cjk += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     cjk += static_cast<char>(0x80 | (c & 0x3F));
   }
-  for (bool server_stopped : {false, true}) {
-    const char* name = server_stopped ? "server stopped" : "spares settling";
+  std::string moves;
+  for (int i = 0; i < 1000; ++i) moves += move((i % 100) / 100.0, 0.5);
+  struct Case {
+    const char* name;
+    bool server_stopped;
+    std::string commands;
+    bool flood;  // sent again and again until the agent ends
+    bool signals_blocked;
+    std::chrono::milliseconds bound;
+  } cases[] = {
+      {"spares settling", false, text(cjk), false, false, kStopWaitsBound},
+      {"server stopped during a text", true, text("abc"), false, false, kStopWaitsBound},
+      {"server stopped, its socket full", true, moves, true, false, kStopBound},
+      {"the same, every signal blocked by the parent", true, moves, true, true, kStopBound},
+  };
+  for (const Case& c : cases) {
     std::vector<KeySym> before = keyboard_mapping(recorder_.display());
+    sigset_t all, unblocked;
+    sigfillset(&all);
+    if (c.signals_blocked) pthread_sigmask(SIG_SETMASK, &all, &unblocked);
     start_agent();
-    Seen shift = observe(key("ShiftLeft", true));  // after the last round's text, if any
-    EXPECT_EQ(shift.empty() ? "" : shift.back(), "key down Shift_L") << name;
-    if (server_stopped) kill(display_.pid(), SIGSTOP);
-    send(agent_, text(server_stopped ? "abc" : cjk));
+    if (c.signals_blocked) pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
+    bool hold_shift = &c == &cases[0];
+    if (hold_shift) {
+      EXPECT_EQ(observe(key("ShiftLeft", true)), Seen{"key down Shift_L"});
+    }
+    if (c.server_stopped) kill(display_.pid(), SIGSTOP);
+    std::thread flood;
+    if (c.flood) {
+      flood = keep_sending(agent_, c.commands);
+    } else {
+      send(agent_, c.commands);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_TRUE(still_running(agent_)) << name;
+    EXPECT_TRUE(still_running(agent_)) << c.name;
     kill(agent_.pid, SIGTERM);
-    int status = wait_for_end(agent_, kStopWaitsBound);
-    if (server_stopped) kill(display_.pid(), SIGCONT);
+    int status = wait_for_end(agent_, c.bound);
+    if (c.server_stopped) kill(display_.pid(), SIGCONT);
+    if (flood.joinable()) flood.join();
     EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
-        << name << ": " << status;
+        << c.name << ": " << status;
     close_pipes(agent_);
     agent_ = Child();
-    if (!server_stopped) {
-      EXPECT_EQ(await_held({0, 0}), std::make_pair(0, 0u)) << name;
+    if (hold_shift) {
+      EXPECT_EQ(await_held({0, 0}), std::make_pair(0, 0u)) << c.name;
     }
-    EXPECT_EQ(keyboard_mapping(recorder_.display()), before) << name;
+    EXPECT_EQ(keyboard_mapping(recorder_.display()), before) << c.name;
   }
 }
 
