@@ -80,7 +80,8 @@ int run_agent(int argc, const char* const* argv, int input, FILE* output) {
   }
   fputs("READY\n", output);
   fflush(output);
-  watch_session(platform::await_session_end);
+  watch_session(platform::session_connection(), platform::session_end(),
+                platform::await_session_end);
   const char* ended = run_command_loop(input);
   if (!ended) return kEndOfInput;
   if (verbose()) fprintf(stderr, "input-agent: the session ended: %s\n", ended);

@@ -31,12 +31,16 @@ int stop_request();
 // Ends the process as `request` would have ended it.
 void end_by(int request);
 
-// Watches, on a thread of its own, for the session to end for good while
-// the agent waits for input or works: runs `await_end`, which returns what
-// ended it, or nullptr when there is nothing to watch or `quit` (a
-// descriptor) has become readable. When the session ends, the input
-// prepared by prepare_process ends as at a stop request.
-void watch_session(const char* (*await_end)(int quit));
+// Watches for the session to end for good while the agent waits for input
+// or works: the system signals the agent when the display server's
+// `connection` (a descriptor, or -1) closes, which ends the session with
+// `connection_end` as what ended it; and a thread of its own runs
+// `await_end`, which returns what else ended it, or nullptr when there is
+// nothing else to watch or `quit` (a descriptor) has become readable. When
+// the session ends, the input prepared by prepare_process ends as at a stop
+// request.
+void watch_session(int connection, const char* connection_end,
+                   const char* (*await_end)(int quit));
 
 // Ends the watch, once the agent has stopped reading its input, and waits
 // for its thread to end.

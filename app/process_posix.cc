@@ -26,6 +26,10 @@ pthread_t main_thread;
 std::atomic<const char*> session_end = nullptr;
 std::thread watcher;
 int quit_ends[2] = {-1, -1};  // the watcher's: readable once it is to quit
+// The display server's connection, and what its closing means.
+int watched_connection = -1;
+const char* connection_end = nullptr;
+static_assert(std::atomic<const char*>::is_always_lock_free, "set in a signal handler");
 
 // Only async-signal-safe calls: dup2 swaps the input for the empty pipe in
 // one step, wherever the agent is.
@@ -64,8 +68,44 @@ void on_stop_signal(int signal) {
   end_input();
 }
 
+// Whether `connection` has closed, without waiting. POLLRDHUP (Linux) says
+// so for a peer that has only shut its side, as a TCP one does.
+bool closed(int connection) {
+  constexpr short kClosed = POLLHUP | POLLERR
+#ifdef POLLRDHUP
+                            | POLLRDHUP
+#endif
+      ;
+  pollfd watched{connection, kClosed, 0};
+  return poll(&watched, 1, 0) > 0 && (watched.revents & kClosed);
+}
+
+// Comes from the watching thread, or from the system when something
+// happened on the connection (data, which the agent's own reads take in, or
+// its end).
 void on_wake(int) {
+  int saved_errno = errno;
+  if (!session_end.load() && watched_connection >= 0 && closed(watched_connection)) {
+    session_end = connection_end;
+  }
+  errno = saved_errno;
   if (session_end.load()) end_input();
+}
+
+// Has the system signal the agent when something happens on `connection`,
+// its end included (Linux; elsewhere the thread watches what there is).
+void signal_on(int connection, bool on) {
+#ifdef F_SETSIG
+  if (on) {
+    fcntl(connection, F_SETOWN, getpid());
+    fcntl(connection, F_SETSIG, kWakeSignal);
+  }
+  int flags = fcntl(connection, F_GETFL);
+  if (flags != -1) fcntl(connection, F_SETFL, on ? flags | O_ASYNC : flags & ~O_ASYNC);
+#else
+  (void)connection;
+  (void)on;
+#endif
 }
 
 }  // namespace
@@ -133,14 +173,21 @@ void end_by(int signal) {
   raise(signal);
 }
 
-// The watching thread blocks every signal, so that they all go to the main
-// thread, whose read they must interrupt. When the session ends, the wake
-// signal interrupts that read, and the read, restarted, finds the empty pipe
-// in the input's place.
-// Without a thread (the system would not make one) the agent goes on
-// unwatched: a session's end then shows at the next command.
-void watch_session(const char* (*await_end)(int quit)) {
-  if (at_end_fd < 0 || pipe(quit_ends) != 0) return;
+// When the session ends, the wake signal interrupts the main thread's read,
+// and the read, restarted, finds the empty pipe in the input's place. The
+// watching thread blocks every signal, so that they all go to the main
+// thread. Without a thread (the system would not make one) the agent goes
+// on with the connection alone watched.
+void watch_session(int connection, const char* end, const char* (*await_end)(int quit)) {
+  if (at_end_fd < 0) return;
+  if (connection >= 0) {
+    watched_connection = connection;
+    connection_end = end;
+    signal_on(connection, true);
+    // One that closed before is caught here.
+    raise(kWakeSignal);
+  }
+  if (pipe(quit_ends) != 0) return;
   for (int end : quit_ends) fcntl(end, F_SETFD, FD_CLOEXEC);
   sigset_t all, before;
   sigfillset(&all);
@@ -160,6 +207,7 @@ void watch_session(const char* (*await_end)(int quit)) {
 
 // Closing the write end makes the read end readable, at its end of file.
 void stop_watching_session() {
+  if (watched_connection >= 0) signal_on(watched_connection, false);
   if (!watcher.joinable()) return;
   close(quit_ends[1]);
   watcher.join();

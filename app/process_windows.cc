@@ -80,9 +80,10 @@ void end_by(int) {
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// Nothing is watched on Windows (platform::await_session_end returns at
-// once), but the thread is made and ended as elsewhere.
-void watch_session(const char* (*await_end)(int quit)) {
+// Nothing is watched on Windows (there is no connection, and
+// platform::await_session_end returns at once), but the thread is made and
+// ended as elsewhere.
+void watch_session(int, const char*, const char* (*await_end)(int quit)) {
   if (!main_thread) return;
   try {
     watcher = std::thread([await_end] {

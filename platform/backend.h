@@ -29,9 +29,15 @@ struct Backend {
   void (*on_input)();
   bool (*flush)();
   const char* (*session_end)();
+  int (*session_connection)();
   const char* (*await_session_end)(int quit);
   void (*finish)();
 };
+
+// For a backend whose session ends with its connection alone.
+inline const char* nothing_else_ends_it(int) {
+  return nullptr;
+}
 
 extern const Backend kX11Backend;
 extern const Backend kWaylandBackend;
@@ -52,9 +58,8 @@ struct Geometry {
   // How the session's keymap types each character, kept up to date with
   // it; empty when it cannot be read.
   const TypingTable& (*typing)();
-  // Waits, on the session's watching thread, until the display server
-  // closes the connection (platform::await_session_end).
-  const char* (*await_session_end)(int quit);
+  // The display server's connection (platform::session_connection).
+  int (*session_connection)();
 };
 
 extern const Geometry kX11Geometry;

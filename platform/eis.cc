@@ -206,7 +206,7 @@ Reach connect() {
       d.context, [](struct ei*, enum ei_log_priority, const char*, struct ei_log_context*) {});
   d.ei->configure_name(d.context, "input-agent");
   // libei owns the descriptor and closes it when it drops the connection;
-  // the session's watch keeps a copy of its own.
+  // the session's watch keeps a copy of its own, which stays the socket's.
   d.socket = fcntl(connection.fd, F_DUPFD_CLOEXEC, 0);
   if (d.ei->setup_backend_fd(d.context, connection.fd) != 0) return Reach::kRefused;
   await(d, kStartPatience, [&] { return d.keyboard_resumed && d.pointer_resumed; });
@@ -316,11 +316,16 @@ bool flush() {
 }
 
 const char* session_end() {
-  return the_devices.ended ? the_devices.ended : "the compositor's input server went away";
+  return the_devices.ended ? the_devices.ended
+                           : "the compositor's input server closed the connection";
+}
+
+int session_connection() {
+  return the_devices.socket;
 }
 
 const char* await_session_end(int quit) {
-  return the_devices.socket >= 0 ? await_eis_session_end(the_devices.socket, quit) : nullptr;
+  return await_portal_session_end(quit);
 }
 
 // Waits, within a bound, for the answer to a ping, which comes after the
@@ -341,7 +346,8 @@ void finish() {
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
-    post_text, on_input,     flush,  session_end, await_session_end, finish,
+    post_text, on_input,     flush,  session_end, session_connection, await_session_end,
+    finish,
 };
 
 }  // namespace

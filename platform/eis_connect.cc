@@ -204,12 +204,13 @@ void keep_grant(const EisConnection& connection) {
 
 // The bus is this thread's alone by now: the agent's own used it only to
 // connect.
-const char* await_eis_session_end(int eis_fd, int quit) {
+const char* await_portal_session_end(int quit) {
   int bus_fd = the_bus ? the_bus->fd() : -1;
-  pollfd watched[] = {{eis_fd, POLLRDHUP, 0}, {bus_fd, POLLIN | POLLRDHUP, 0}, {quit, POLLIN, 0}};
+  if (bus_fd < 0) return nullptr;
+  pollfd watched[] = {{bus_fd, POLLIN | POLLRDHUP, 0}, {quit, POLLIN, 0}};
   // Whatever came while the agent connected is queued already.
-  if (bus_fd >= 0 && the_bus->signal_came("org.freedesktop.portal.Session", "Closed",
-                                          portal_session.path, portal_session.portal)) {
+  if (the_bus->signal_came("org.freedesktop.portal.Session", "Closed", portal_session.path,
+                           portal_session.portal)) {
     return "the portal closed the session";
   }
   for (;;) {
@@ -217,9 +218,8 @@ const char* await_eis_session_end(int eis_fd, int quit) {
       if (errno == EINTR) continue;
       return nullptr;
     }
-    if (watched[2].revents || (watched[0].revents & POLLNVAL)) return nullptr;
-    if (watched[0].revents) return "the compositor's input server closed the connection";
-    if (!watched[1].revents) continue;
+    if (watched[1].revents) return nullptr;
+    if (!watched[0].revents) continue;
     if (the_bus->signal_came("org.freedesktop.portal.Session", "Closed", portal_session.path,
                              portal_session.portal)) {
       return "the portal closed the session";

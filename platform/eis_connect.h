@@ -5,9 +5,9 @@
 // which asks nobody. The bus connection that made the session stays open for
 // the process's whole life: the session ends with it.
 //
-// Once the agent runs, a thread of its own hears the session's end here:
-// the input server's connection closing, the portal closing the session (as
-// it does when the screen locks), or the bus going.
+// Once the agent runs, a thread of its own hears here of the session's end
+// that the input server's connection does not show: the portal closing the
+// session (as it does when the screen locks), or the bus going.
 #pragma once
 
 #include <optional>
@@ -28,7 +28,7 @@ EisConnection connect_to_eis();
 
 void keep_grant(const EisConnection& connection);
 
-// Waits until the session of the input server connection `eis_fd` ends, and
-// returns what ended it; nullptr once `quit` is readable
-// (platform::await_session_end).
-const char* await_eis_session_end(int eis_fd, int quit);
+// Waits until the portal closes the session or the bus goes, and returns
+// what ended it; nullptr once `quit` is readable, or at once where there is
+// no bus (platform::await_session_end).
+const char* await_portal_session_end(int quit);

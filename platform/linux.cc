@@ -180,6 +180,10 @@ const char* session_end() {
   return chosen->session_end();
 }
 
+int session_connection() {
+  return chosen->session_connection();
+}
+
 const char* await_session_end(int quit) {
   return chosen->await_session_end(quit);
 }

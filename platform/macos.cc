@@ -142,6 +142,10 @@ const char* session_end() {
 
 // The window server drops the events of a process no longer trusted without
 // a word, so the trust is asked after again and again, a few times a second.
+int session_connection() {
+  return -1;
+}
+
 const char* await_session_end(int quit) {
   pollfd quitting{quit, POLLIN, 0};
   while (AXIsProcessTrusted()) {

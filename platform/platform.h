@@ -109,13 +109,21 @@ bool flush();
 // the person ("the X server closed the connection").
 const char* session_end();
 
+// The display server's connection, whose closing ends the session (X,
+// Wayland, the compositor's input server, the server uinput reads the
+// layout from); -1 where there is none. The agent has the system signal it
+// when the connection closes, rather than keep a thread waiting on the
+// connection: the server would wake that thread's wait at every request it
+// read. session_end() then says what closed.
+int session_connection();
+
 // Called once, on a thread of its own, after the agent has reported that it
-// is ready: waits until the session ends for good, whatever the agent is
-// doing (a display server that closes the connection, a permission taken
-// back), and returns what ended it; or until the descriptor `quit` becomes
+// is ready: waits until the session ends for good by what the connection
+// does not show (the portal closing the session, a permission taken back),
+// and returns what ended it; or until the descriptor `quit` becomes
 // readable (the agent is ending anyway), and returns nullptr. Returns
-// nullptr at once where nothing is to be watched. It touches nothing the
-// agent's own thread uses but the descriptors it waits on.
+// nullptr at once where nothing else is to be watched. It touches nothing
+// the agent's own thread uses but the descriptors it waits on.
 const char* await_session_end(int quit);
 
 // Called once, after the last flush, before the process ends: waits a short,

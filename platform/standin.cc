@@ -269,6 +269,10 @@ const char* session_end() {
 }
 
 // Nothing to watch: the stand-in's session ends at a command.
+int session_connection() {
+  return -1;
+}
+
 const char* await_session_end(int) {
   return nullptr;
 }

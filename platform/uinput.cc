@@ -258,7 +258,7 @@ bool flush() {
 }
 
 const char* session_end() {
-  return "the kernel refused the devices' input";
+  return "the display server closed the connection";
 }
 
 // The kernel's devices stay as long as the agent; the session it types into
@@ -266,9 +266,9 @@ const char* session_end() {
 // it: what it sent afterwards would reach whatever comes next on the
 // machine, a login screen or another person's session. On a text console
 // nothing ends it.
-const char* await_session_end(int quit) {
+int session_connection() {
   const platform::Geometry* geometry = the_devices.geometry;
-  return geometry ? geometry->await_session_end(quit) : nullptr;
+  return geometry ? geometry->session_connection() : -1;
 }
 
 // Writes to uinput reach the kernel at once; when the agent's descriptors
@@ -278,7 +278,8 @@ void finish() {}
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
-    post_text, on_input,     flush,  session_end, await_session_end, finish,
+    post_text, on_input,     flush,  session_end, session_connection, platform::nothing_else_ends_it,
+    finish,
 };
 
 }  // namespace

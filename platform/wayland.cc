@@ -31,7 +31,6 @@
 #include "app/process.h"
 #include "keymap/evdev.h"
 #include "platform/backend.h"
-#include "platform/hangup.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -649,11 +648,9 @@ const char* session_end() {
   return "the Wayland compositor closed the connection";
 }
 
-// The connection was made at the trust test, on the agent's own thread.
-const char* await_session_end(int quit) {
+int session_connection() {
   wl_display* display = the_compositor.display;
-  return display && platform::await_hangup(wl_display_get_fd(display), quit) ? session_end()
-                                                                             : nullptr;
+  return display ? wl_display_get_fd(display) : -1;
 }
 
 // The final confirmation gets a stop deadline of its own.
@@ -692,10 +689,11 @@ const platform::TypingTable& typing() {
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
-    post_text, on_input,     flush,  session_end, await_session_end, finish,
+    post_text, on_input,     flush,  session_end, session_connection, platform::nothing_else_ends_it,
+    finish,
 };
 constexpr platform::Geometry kGeometry = {
-    connect_for_layout, main_display, desktop, cursor, on_input, typing, await_session_end};
+    connect_for_layout, main_display, desktop, cursor, on_input, typing, session_connection};
 
 }  // namespace
 

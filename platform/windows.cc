@@ -281,6 +281,10 @@ const char* session_end() {
   return "the desktop went away";
 }
 
+int session_connection() {
+  return -1;
+}
+
 const char* await_session_end(int) {
   return nullptr;
 }

@@ -43,7 +43,6 @@
 #include "app/process.h"
 #include "keymap/keys.h"
 #include "platform/backend.h"
-#include "platform/hangup.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 
@@ -774,9 +773,8 @@ const char* session_end() {
   return "the X server closed the connection";
 }
 
-// The connection was made at the trust test, on the agent's own thread.
-const char* await_session_end(int quit) {
-  return platform::await_hangup(connection().fd, quit) ? session_end() : nullptr;
+int session_connection() {
+  return connection().fd;
 }
 
 // The server discards what it has not yet read from a connection that
@@ -813,10 +811,11 @@ Bounds desktop() {
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
     connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
-    post_text, on_input,     flush,  session_end, await_session_end, finish,
+    post_text, on_input,     flush,  session_end, session_connection, platform::nothing_else_ends_it,
+    finish,
 };
 constexpr platform::Geometry kGeometry = {
-    connect_for_layout, main_display, desktop, cursor, on_input, typing, await_session_end};
+    connect_for_layout, main_display, desktop, cursor, on_input, typing, session_connection};
 
 }  // namespace
 

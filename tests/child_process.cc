@@ -131,6 +131,25 @@ bool still_running(const Child& child) {
   return waitpid(child.pid, &status, WNOHANG) == 0;
 }
 
+Ending kill_server_under(Child& agent, pid_t server, const std::string& hold,
+                         const std::string& stream, std::chrono::milliseconds patience) {
+  send(agent, hold);
+  std::thread streaming;
+  if (!stream.empty()) streaming = keep_sending(agent, stream);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(server, SIGKILL);
+  Ending ending{wait_for_end(agent, patience), "", ""};
+  if (streaming.joinable()) streaming.join();
+  ending.output = read_rest(agent.output);
+  ending.errors = read_rest(agent.errors);
+  close_pipes(agent);
+  return ending;
+}
+
+bool exited_with(int status, int code) {
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
 void close_pipes(Child& child) {
   close_input(child);
   for (int* fd : {&child.output, &child.errors}) {

@@ -48,3 +48,22 @@ bool still_running(const Child& child);
 
 // Closes what is still open of the pipes.
 void close_pipes(Child& child);
+
+// How an agent ended once its display server was killed under it: its wait
+// status (-1 when it did not end within the patience), and what it wrote on
+// standard output after its status line and on standard error.
+struct Ending {
+  int status;
+  std::string output;
+  std::string errors;
+};
+
+// Has `agent`, which has said READY, take `hold`, kills `server` (SIGKILL)
+// while the agent is idle, or while `stream` arrives again and again when it
+// is not empty, and waits at most `patience` for the agent to end. Its pipes
+// are closed afterwards.
+Ending kill_server_under(Child& agent, pid_t server, const std::string& hold,
+                         const std::string& stream, std::chrono::milliseconds patience);
+
+// Whether wait status `status` is an exit with `code`.
+bool exited_with(int status, int code);

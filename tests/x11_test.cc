@@ -754,21 +754,15 @@ TEST(X11AgentServerGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
                               {"DISPLAY=" + display.name(), "INPUT_AGENT_VERBOSE=1"}, kChoosing);
     if (c.signals_blocked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
     ASSERT_EQ(read_line(agent.output), "READY\n") << name;
-    send(agent, key("ShiftLeft", true));
-    std::thread moves;
-    if (streaming) moves = keep_sending(agent, move(0.25, 0.5) + move(0.75, 0.5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    kill(display.pid(), SIGKILL);
-    int status = wait_for_end(agent, kSessionEndBound);
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded)
-        << name << ": " << status;
-    if (moves.joinable()) moves.join();
-    EXPECT_EQ(read_rest(agent.output), "") << name;
-    EXPECT_EQ(read_rest(agent.errors),
+    Ending ending = kill_server_under(agent, display.pid(), key("ShiftLeft", true),
+                                      streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "",
+                                      kSessionEndBound);
+    EXPECT_TRUE(exited_with(ending.status, kSessionEnded)) << name << ": " << ending.status;
+    EXPECT_EQ(ending.output, "") << name;
+    EXPECT_EQ(ending.errors,
               "input-agent: backend x11: an X session (DISPLAY=" + display.name() +
                   ")\ninput-agent: the session ended: the X server closed the connection\n")
         << name;
-    close_pipes(agent);
   }
 }
 

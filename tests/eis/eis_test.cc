@@ -491,7 +491,7 @@ TEST_F(EisAgent, WhenTheSessionEndsUnderItTheAgentEnds) {
     observe("");
     send(portal, std::string(c.line) + "\n");
     int status = wait_for_end(agent_, kSessionEndBound);
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded)
+    EXPECT_TRUE(exited_with(status, kSessionEnded))
         << c.line << ": " << status;
     EXPECT_EQ(read_rest(agent_.output), "") << c.line;
     std::string said = read_rest(agent_.errors);
@@ -544,20 +544,13 @@ TEST(EisCompositorGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
     variables.push_back("INPUT_AGENT_VERBOSE=1");
     Child agent = start_child(agent_path(), {}, variables, kChoosing);
     ASSERT_EQ(read_line(agent.output), "READY\n") << name;
-    send(agent, key("ShiftLeft", true));
-    std::thread moves;
-    if (streaming) moves = keep_sending(agent, move(0.25, 0.5) + move(0.75, 0.5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    kill(compositor.pid(), SIGKILL);
-    int status = wait_for_end(agent, kSessionEndBound);
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded)
-        << name << ": " << status;
-    if (moves.joinable()) moves.join();
-    EXPECT_EQ(read_rest(agent.output), "") << name;
-    std::string said = read_rest(agent.errors);
-    EXPECT_TRUE(said.find("\ninput-agent: the session ended: ") != std::string::npos)
-        << name << ": " << said;
-    close_pipes(agent);
+    Ending ending = kill_server_under(agent, compositor.pid(), key("ShiftLeft", true),
+                                      streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "",
+                                      kSessionEndBound);
+    EXPECT_TRUE(exited_with(ending.status, kSessionEnded)) << name << ": " << ending.status;
+    EXPECT_EQ(ending.output, "") << name;
+    EXPECT_TRUE(ending.errors.find("\ninput-agent: the session ended: ") != std::string::npos)
+        << name << ": " << ending.errors;
   }
 }
 
@@ -745,7 +738,7 @@ TEST_F(GnomesPortal, WhenGnomeClosesTheSessionTheAgentEnds) {
   observe("");
   ASSERT_TRUE(close_gnomes_session(agent_.pid));
   int status = wait_for_end(agent_, kSessionEndBound);
-  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kSessionEnded) << status;
+  EXPECT_TRUE(exited_with(status, kSessionEnded)) << status;
   EXPECT_EQ(read_rest(agent_.output), "");
   std::string said = read_rest(agent_.errors);
   EXPECT_TRUE(said.find("\ninput-agent: the session ended: ") != std::string::npos) << said;
