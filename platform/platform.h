@@ -113,8 +113,8 @@ const char* session_end();
 // Wayland, the compositor's input server, the server uinput reads the
 // layout from); -1 where there is none. The agent has the system signal it
 // when the connection closes, rather than keep a thread waiting on the
-// connection: the server would wake that thread's wait at every request it
-// read. session_end() then says what closed.
+// connection: the server would then have a waiter to look at on the
+// connection at every request it read. session_end() then says what closed.
 int session_connection();
 
 // Called once, on a thread of its own, after the agent has reported that it
