@@ -17,7 +17,8 @@ constexpr char kFile[] = "restore-token";
 constexpr size_t kLongestToken = 512;
 
 // The folder the token lives in; "" without HOME. A relative
-// XDG_STATE_HOME is ignored, as the base directory specification says.
+// XDG_STATE_HOME is ignored: freedesktop.org's base directories are
+// absolute paths, and a relative one would move with the working folder.
 std::string folder_path() {
   const char* state = getenv("XDG_STATE_HOME");
   if (state && state[0] == '/') return std::string(state) + "/input-agent";
