@@ -1,6 +1,5 @@
 #include "app/agent.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -10,6 +9,7 @@
 #include "input/release.h"
 #include "keymap/keys.h"
 #include "platform/platform.h"
+#include "platform/verbose.h"
 
 namespace {
 
@@ -60,11 +60,6 @@ const char* run_command_loop(int input) {
   return platform_there ? nullptr : platform::session_end();
 }
 
-bool verbose() {
-  const char* value = getenv("INPUT_AGENT_VERBOSE");
-  return value && strcmp(value, "1") == 0;
-}
-
 }  // namespace
 
 int run_agent(int argc, const char* const* argv, int input, FILE* output) {
@@ -84,6 +79,6 @@ int run_agent(int argc, const char* const* argv, int input, FILE* output) {
                 platform::await_session_end);
   const char* ended = run_command_loop(input);
   if (!ended) return kEndOfInput;
-  if (verbose()) fprintf(stderr, "input-agent: the session ended: %s\n", ended);
+  if (platform::verbose()) fprintf(stderr, "input-agent: the session ended: %s\n", ended);
   return kSessionEnded;
 }

@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <exception>
-#include <thread>
 
 #include "app/process.h"
 
@@ -15,23 +13,11 @@ namespace {
 // reads as a request), or 0.
 std::atomic<int> received = 0;
 std::atomic<bool> reading_done = false;
-std::atomic<const char*> session_end = nullptr;
 HANDLE main_thread = nullptr;
-std::thread watcher;
-
-// Cancels the main thread's read of its input, again until it has stopped
-// reading (in case it was just about to start one), for at most `patience`
-// milliseconds.
-void end_input(ULONGLONG patience) {
-  ULONGLONG deadline = GetTickCount64() + patience;
-  while (!reading_done && GetTickCount64() < deadline) {
-    CancelSynchronousIo(main_thread);
-    Sleep(10);
-  }
-}
 
 // Runs on a thread of its own. The main thread may be waiting in ReadFile:
-// its read is cancelled, and it then releases everything and ends the
+// its read is cancelled (again until it has stopped reading, in case it was
+// just about to start one), and it then releases everything and ends the
 // process. Windows ends a process whose handler returns from a close event,
 // so the handler waits for that, within the bound from the event on.
 BOOL WINAPI on_console_event(DWORD event) {
@@ -41,7 +27,10 @@ BOOL WINAPI on_console_event(DWORD event) {
   ULONGLONG deadline = GetTickCount64() + kStopBound.count();
   int none = 0;
   received.compare_exchange_strong(none, static_cast<int>(event) + 1);
-  end_input(kStopBound.count());
+  while (!reading_done && GetTickCount64() < deadline) {
+    CancelSynchronousIo(main_thread);
+    Sleep(10);
+  }
   ULONGLONG now = GetTickCount64();
   if (now < deadline) Sleep(static_cast<DWORD>(deadline - now));
   end_by(received);
@@ -65,8 +54,7 @@ void prepare_process(int input) {
 size_t read_input(int input, char* buffer, size_t size) {
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(input));
   DWORD count = 0;
-  bool over = received || session_end;
-  if (over || !ReadFile(handle, buffer, static_cast<DWORD>(size), &count, nullptr)) count = 0;
+  if (received || !ReadFile(handle, buffer, static_cast<DWORD>(size), &count, nullptr)) count = 0;
   if (count == 0) reading_done = true;
   return count;
 }
@@ -80,30 +68,16 @@ void end_by(int) {
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// Nothing is watched on Windows (there is no connection, and
-// platform::await_session_end returns at once), but the thread is made and
-// ended as elsewhere.
-void watch_session(int, const char*, const char* (*await_end)(int quit)) {
-  if (!main_thread) return;
-  try {
-    watcher = std::thread([await_end] {
-      const char* what = await_end(-1);
-      if (!what) return;
-      session_end = what;
-      end_input(kStopBound.count());
-    });
-  } catch (const std::exception&) {
-  }
-}
+// Nothing ends the agent's session on Windows but the end of the person's,
+// which ends the agent too: there is nothing to watch.
+void watch_session(int, const char*, const char* (*)(int)) {}
 
-void stop_watching_session() {
-  if (watcher.joinable()) watcher.join();
-}
+void stop_watching_session() {}
 
 const char* session_ended() {
-  return session_end.load();
+  return nullptr;
 }
 
 bool ending() {
-  return received || session_end.load();
+  return received != 0;
 }

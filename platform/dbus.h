@@ -68,8 +68,8 @@ class SessionBus {
   // (the portal's unique name: anyone on the bus can send a signal), within
   // `patience`, or until `stop` says so; its response code (0 granted) and
   // the members of its results that are strings or object paths. Nothing
-  // when none came, or when it was not the portal's Response (its arguments
-  // of other types).
+  // when none came; a Response whose arguments are of other types counts as
+  // a refusal (code 2).
   struct Response {
     uint32_t code;
     std::map<std::string, std::string> results;
@@ -83,8 +83,8 @@ class SessionBus {
   // For the thread that watches the session once the agent runs, which then
   // has this connection to itself: its descriptor, and whether a signal
   // `interface`.`member` on `path` from `sender` has come since the last
-  // look. False too when the connection has closed, which connected() then
-  // says.
+  // look. False too when the connection has closed, which still_connected()
+  // then says.
   int fd() const;
   bool signal_came(const char* interface, const char* member, const std::string& path,
                    const std::string& sender) const;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -179,14 +180,13 @@ EisConnection through_kwin(const SessionBus& bus) {
 }
 
 // The bus connection that made the session: it lives as long as the
-// process, and the session with it. Never destroyed, since the watching
-// thread may be using it while the process ends.
-SessionBus* the_bus = nullptr;
+// process, and the session with it.
+std::unique_ptr<SessionBus> the_bus;
 
 }  // namespace
 
 EisConnection connect_to_eis() {
-  if (!the_bus) the_bus = new SessionBus;
+  if (!the_bus) the_bus = std::make_unique<SessionBus>();
   const SessionBus& bus = *the_bus;
   if (!bus.connected()) return {-1, platform::Reach::kNobody, "no session bus"};
   if (value_of("INPUT_AGENT_EIS") != "compositor") return through_portal(bus);

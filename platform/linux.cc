@@ -19,6 +19,7 @@
 
 #include "keymap/keys.h"
 #include "platform/backend.h"
+#include "platform/verbose.h"
 
 namespace platform {
 namespace {
@@ -124,7 +125,7 @@ bool x_session() {
 bool trusted() {
   Choice choice = choose();
   chosen = choice.backend;
-  if (value_of("INPUT_AGENT_VERBOSE") == "1") {
+  if (verbose()) {
     fprintf(stderr, "input-agent: backend %.*s: %s\n", static_cast<int>(name_of(chosen).size()),
             name_of(chosen).data(), choice.why.c_str());
   }

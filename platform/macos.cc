@@ -140,12 +140,12 @@ const char* session_end() {
   return "Accessibility access was taken back";
 }
 
-// The window server drops the events of a process no longer trusted without
-// a word, so the trust is asked after again and again, a few times a second.
 int session_connection() {
   return -1;
 }
 
+// The window server drops the events of a process no longer trusted without
+// a word, so the trust is asked after again and again, a few times a second.
 const char* await_session_end(int quit) {
   pollfd quitting{quit, POLLIN, 0};
   while (AXIsProcessTrusted()) {

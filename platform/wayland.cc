@@ -260,12 +260,9 @@ const wl_keyboard_listener kSeatKeyboardListener = {
     .repeat_info = [](void*, wl_keyboard*, int32_t, int32_t) {},
 };
 
-// Sends what libwayland has buffered, waiting while the socket is full: as
-// long as the compositor takes, until the agent is asked to stop; from then
-// on at most kExitPatience in all, so that a compositor that reads nothing
-// (stopped, say) cannot keep it. False when it could not send everything.
 // Once the agent is asked to stop, every wait on the compositor ends by
-// kExitPatience after that, in all.
+// kExitPatience after the first that saw the request, in all (the final
+// confirmation at exit gets a deadline of its own).
 std::optional<std::chrono::steady_clock::time_point> stop_deadline(Compositor& c) {
   if (stop_request() && !c.stop_deadline) {
     c.stop_deadline = std::chrono::steady_clock::now() + kExitPatience;
@@ -280,6 +277,10 @@ int left_until(std::chrono::steady_clock::time_point deadline) {
   return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 
+// Sends what libwayland has buffered, waiting while the socket is full: as
+// long as the compositor takes, until the agent is asked to stop; from then
+// on until the stop's deadline, so that a compositor that reads nothing
+// (stopped, say) cannot keep it. False when it could not send everything.
 bool send_all(Compositor& c) {
   while (wl_display_flush(c.display) < 0) {
     if (errno != EAGAIN) return false;
@@ -688,8 +689,10 @@ const platform::TypingTable& typing() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
-    post_text, on_input,     flush,  session_end, session_connection, platform::nothing_else_ends_it,
+    connect,     main_display,       cursor,
+    post_key,    post_mouse,         post_wheel,
+    post_text,   on_input,           flush,
+    session_end, session_connection, platform::nothing_else_ends_it,
     finish,
 };
 constexpr platform::Geometry kGeometry = {

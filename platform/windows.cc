@@ -14,14 +14,13 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "keymap/keys.h"
 #include "platform/absolute.h"
 #include "platform/platform.h"
+#include "platform/verbose.h"
 #include "platform/wheel.h"
 
 namespace {
@@ -103,11 +102,6 @@ struct Inputs {
 };
 
 const Layout& layout();
-
-bool verbose() {
-  const char* value = getenv("INPUT_AGENT_VERBOSE");
-  return value && strcmp(value, "1") == 0;
-}
 
 Inputs& inputs() {
   static Inputs state = [] {
@@ -265,7 +259,7 @@ bool flush() {
   UINT sent = SendInput(static_cast<UINT>(pending.size()), pending.data(), sizeof(INPUT));
   bool now_refused = sent < pending.size();
   pending.clear();
-  if (now_refused != refused && verbose()) {
+  if (now_refused != refused && platform::verbose()) {
     fputs(now_refused ? "input-agent: Windows takes no input now (a locked workstation or the "
                         "secure desktop); dropping it\n"
                       : "input-agent: Windows takes input again\n",

@@ -121,9 +121,6 @@ struct Spare {
 
 struct Server {
   std::unique_ptr<xcb_connection_t, Disconnect> connection;
-  // Its socket, kept for the thread that watches it: xcb answers -1 once
-  // the connection has failed.
-  int fd = -1;
   std::optional<PendingSetup> pending;
   xcb_window_t root = 0;
   platform::Bounds screen{0, 0, 0, 0};
@@ -268,7 +265,6 @@ Server open_connection(bool posts) {
   x.connection.reset(xcb_connect(nullptr, &screen_number));
   xcb_connection_t* c = x.connection.get();
   if (xcb_connection_has_error(c)) return x;
-  x.fd = xcb_get_file_descriptor(c);
 
   xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(c));
   for (int i = 0; i < screen_number && screen.rem; ++i) xcb_screen_next(&screen);
@@ -773,8 +769,9 @@ const char* session_end() {
   return "the X server closed the connection";
 }
 
+// -1 once the connection has failed: the next flush tells then.
 int session_connection() {
-  return connection().fd;
+  return xcb_get_file_descriptor(connection().connection.get());
 }
 
 // The server discards what it has not yet read from a connection that
@@ -810,8 +807,10 @@ Bounds desktop() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,   main_display, cursor, post_key,    post_mouse,        post_wheel,
-    post_text, on_input,     flush,  session_end, session_connection, platform::nothing_else_ends_it,
+    connect,     main_display,       cursor,
+    post_key,    post_mouse,         post_wheel,
+    post_text,   on_input,           flush,
+    session_end, session_connection, platform::nothing_else_ends_it,
     finish,
 };
 constexpr platform::Geometry kGeometry = {

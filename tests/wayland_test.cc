@@ -439,9 +439,9 @@ TEST(WaylandAgentCompositorGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
     variables.push_back("INPUT_AGENT_VERBOSE=1");
     Child agent = start_child(AGENT_PATH, {}, variables, kChoosing);
     ASSERT_EQ(read_line(agent.output), "READY\n") << name;
-    Ending ending = kill_server_under(agent, sway.pid(), key("ShiftLeft", true),
-                                      streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "",
-                                      kSessionEndBound);
+    Ending ending =
+        kill_server_under(agent, sway.pid(), key("ShiftLeft", true),
+                          streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "", kSessionEndBound);
     EXPECT_TRUE(exited_with(ending.status, kSessionEnded)) << name << ": " << ending.status;
     EXPECT_EQ(ending.output, "") << name;
     EXPECT_EQ(ending.errors,

@@ -744,8 +744,6 @@ TEST(X11AgentServerGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
       {"idle, started with every signal blocked", false, true},
   };
   for (const Case& c : cases) {
-    const char* name = c.name;
-    bool streaming = c.streaming;
     VirtualDisplay display;
     sigset_t all, before;
     sigfillset(&all);
@@ -753,16 +751,16 @@ TEST(X11AgentServerGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
     Child agent = start_child(AGENT_PATH, {},
                               {"DISPLAY=" + display.name(), "INPUT_AGENT_VERBOSE=1"}, kChoosing);
     if (c.signals_blocked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    ASSERT_EQ(read_line(agent.output), "READY\n") << name;
-    Ending ending = kill_server_under(agent, display.pid(), key("ShiftLeft", true),
-                                      streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "",
-                                      kSessionEndBound);
-    EXPECT_TRUE(exited_with(ending.status, kSessionEnded)) << name << ": " << ending.status;
-    EXPECT_EQ(ending.output, "") << name;
+    ASSERT_EQ(read_line(agent.output), "READY\n") << c.name;
+    Ending ending =
+        kill_server_under(agent, display.pid(), key("ShiftLeft", true),
+                          c.streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "", kSessionEndBound);
+    EXPECT_TRUE(exited_with(ending.status, kSessionEnded)) << c.name << ": " << ending.status;
+    EXPECT_EQ(ending.output, "") << c.name;
     EXPECT_EQ(ending.errors,
               "input-agent: backend x11: an X session (DISPLAY=" + display.name() +
                   ")\ninput-agent: the session ended: the X server closed the connection\n")
-        << name;
+        << c.name;
   }
 }
 
