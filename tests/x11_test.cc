@@ -113,12 +113,19 @@ class Recorder {
     XkbQueryExtension(display, nullptr, &xkb_event_, nullptr, nullptr, nullptr);
     XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
     XSync(display, False);
-    reload_keymap();
+    load_keymap();
   }
 
-  // Takes the server's keymap afresh, for naming the keys that arrive.
+  // After the test changed the keymap: takes in the server's news of it
+  // before any key that follows, as an application has by the time it reads
+  // them, and the keymap afresh.
   void reload_keymap() {
-    keymap_.reset(XkbGetMap(display_.get(), XkbAllClientInfoMask, XkbUseCoreKbd));
+    Display* display = display_.get();
+    XSync(display, False);
+    for (XEvent event; XCheckIfEvent(display, &event, is_mapping_change, as_pointer(this));) {
+      XRefreshKeyboardMapping(&event.xmapping);
+    }
+    load_keymap();
   }
 
   Display* display() const { return display_.get(); }
@@ -184,11 +191,26 @@ class Recorder {
     return name ? name : "(none)";
   }
 
-  // An application takes the mapping afresh when told it changed.
+  // Takes the server's keymap, for naming the keys that arrive.
+  void load_keymap() {
+    keymap_.reset(XkbGetMap(display_.get(), XkbAllClientInfoMask, XkbUseCoreKbd));
+  }
+
+  static XPointer as_pointer(Recorder* recorder) { return reinterpret_cast<XPointer>(recorder); }
+
+  static Bool is_mapping_change(Display*, XEvent* event, XPointer recorder) {
+    int xkb_event = reinterpret_cast<Recorder*>(recorder)->xkb_event_;
+    return event->type == MappingNotify ||
+           (event->type == xkb_event &&
+            reinterpret_cast<XkbEvent*>(event)->any.xkb_type == XkbMapNotify);
+  }
+
+  // An application takes the mapping afresh when told it changed, Xlib's
+  // own copy (which XLookupString reads) included.
   std::string describe(XEvent& event) {
-    if (event.type == xkb_event_ &&
-        reinterpret_cast<XkbEvent&>(event).any.xkb_type == XkbMapNotify) {
-      reload_keymap();
+    if (is_mapping_change(nullptr, &event, as_pointer(this))) {
+      XRefreshKeyboardMapping(&event.xmapping);
+      load_keymap();
       return "";
     }
     if (record_typed_ && (event.type == KeyPress || event.type == KeyRelease)) {
