@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "app/dispatch.h"
+#include "app/display_list.h"
 #include "app/framing.h"
 #include "app/process.h"
 #include "input/release.h"
@@ -13,9 +14,9 @@
 
 namespace {
 
-bool self_test_requested(int argc, const char* const* argv) {
+bool requested(const char* option, int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--self-test") == 0) return true;
+    if (strcmp(argv[i], option) == 0) return true;
   }
   return false;
 }
@@ -63,9 +64,13 @@ const char* run_command_loop(int input) {
 }  // namespace
 
 int run_agent(int argc, const char* const* argv, int input, FILE* output) {
-  if (self_test_requested(argc, argv)) {
+  if (requested("--self-test", argc, argv)) {
     fprintf(output, "READY keys=%zu\n", keys.size());
     fflush(output);
+    return kEndOfInput;
+  }
+  if (requested("--displays", argc, argv)) {
+    write_displays(platform::displays(), output);
     return kEndOfInput;
   }
   if (!platform::trusted()) {

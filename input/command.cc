@@ -18,6 +18,8 @@ Member* slot_for(Command& command, std::string_view name) {
       return name == "delta" ? &command.delta : nullptr;
     case 6:
       return name == "button" ? &command.button : name == "deltaX" ? &command.delta_x : nullptr;
+    case 7:
+      return name == "display" ? &command.display : nullptr;
     default:
       return nullptr;
   }

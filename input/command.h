@@ -12,7 +12,7 @@
 using Member = std::optional<simdjson::dom::element>;
 
 struct Command {
-  Member type, code, down, x, y, button, delta, delta_x, text;
+  Member type, code, down, x, y, button, delta, delta_x, text, display;
   // The line was not valid UTF-8 and was read with U+FFFD in place of what
   // was ill-formed.
   bool repaired = false;

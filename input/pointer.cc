@@ -12,16 +12,26 @@ bool is_fraction(double value) {
   return std::isfinite(value) && value >= 0 && value <= 1;
 }
 
-// The command's position as a point on the main display, whose bounds are read
-// afresh so a change of display layout is followed at once. Fractions 0 and 1
+// The display the command names, else the main one; its bounds are read
+// afresh so a change of display layout is followed at once. Nothing when
+// the command names a display that is not connected, or names none in text.
+std::optional<platform::Bounds> display_of(const Command& command) {
+  if (!command.display) return platform::main_display();
+  std::optional<std::string_view> id = as_text(command.display);
+  if (!id) return std::nullopt;
+  return platform::display_named(*id);
+}
+
+// The command's position as a point on its display. Fractions 0 and 1
 // address the first and last pixel.
 std::optional<platform::Point> position(const Command& command) {
   std::optional<double> x = as_number(command.x);
   std::optional<double> y = as_number(command.y);
   if (!x || !y || !is_fraction(*x) || !is_fraction(*y)) return std::nullopt;
-  platform::Bounds display = platform::main_display();
-  return platform::Point{display.x + *x * (display.width - 1),
-                         display.y + *y * (display.height - 1)};
+  std::optional<platform::Bounds> display = display_of(command);
+  if (!display) return std::nullopt;
+  return platform::Point{display->x + *x * (display->width - 1),
+                         display->y + *y * (display->height - 1)};
 }
 
 void move_to(platform::Point point) {

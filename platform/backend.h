@@ -21,6 +21,7 @@ struct Backend {
   // is not ready is not used further.
   Reach (*connect)();
   Bounds (*main_display)();
+  std::optional<Bounds> (*display_named)(std::string_view id);
   std::optional<Point> (*cursor)();
   void (*post_key)(uint16_t code, bool down, uint64_t mask);
   void (*post_mouse)(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
@@ -50,6 +51,9 @@ struct Geometry {
   // Connects, asking for nothing but the layout; false when no server answers.
   bool (*connect)();
   Bounds (*main_display)();
+  // Every display, as platform::displays() lists them, and one by its name.
+  std::vector<Display> (*displays)();
+  std::optional<Bounds> (*display_named)(std::string_view id);
   // The box around all screens, which an absolute device's range spans.
   Bounds (*desktop)();
   // Where the pointer is, where the server tells (X11).

@@ -343,9 +343,13 @@ void finish() {
   d.ei->ping_unref(ping);
 }
 
+std::optional<Bounds> display_named(std::string_view) {
+  return std::nullopt;
+}
+
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,   main_display, cursor, post_key,    post_mouse,         post_wheel,
+    connect,   main_display, display_named, cursor, post_key,    post_mouse,         post_wheel,
     post_text, on_input,     flush,  session_end, session_connection, await_session_end,
     finish,
 };

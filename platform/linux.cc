@@ -136,6 +136,22 @@ Bounds main_display() {
   return chosen->main_display();
 }
 
+// As the backend that would be chosen addresses them, read as any client of
+// the display server reads them: a Wayland session's outputs (where EIS
+// posts too, so no grant is asked for), else an X session's monitors.
+std::vector<Display> displays() {
+  bool x_forced = same_ignoring_case(value_of("INPUT_AGENT_BACKEND"), "x11");
+  if (!x_forced && wayland_session() && kWaylandGeometry.connect()) {
+    return kWaylandGeometry.displays();
+  }
+  if (x_session() && kX11Geometry.connect()) return kX11Geometry.displays();
+  return {};
+}
+
+std::optional<Bounds> display_named(std::string_view id) {
+  return chosen->display_named(id);
+}
+
 std::optional<Point> cursor() {
   return chosen->cursor();
 }

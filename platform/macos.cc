@@ -48,6 +48,14 @@ Bounds main_display() {
           CGRectGetHeight(bounds)};
 }
 
+std::vector<Display> displays() {
+  return {};
+}
+
+std::optional<Bounds> display_named(std::string_view) {
+  return std::nullopt;
+}
+
 std::optional<Point> cursor() {
   Event event(CGEventCreate(nullptr));
   if (!event) return std::nullopt;

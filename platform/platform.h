@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -62,6 +65,24 @@ bool trusted();
 // The main display's rectangle in global display coordinates (origin at its
 // top-left corner, y downward).
 Bounds main_display();
+
+// One display as the system names and places it.
+struct Display {
+  std::string id;  // the system's own name for it
+  Bounds bounds;   // in the coordinates points are posted in
+  double scale;    // device pixels per unit of `bounds`
+  bool main;       // the display main_display() is
+};
+
+// Every display connected now, in the order displays_in_order() puts them.
+// Asked on its own, before trusted() and instead of it: it needs no
+// permission to post where the system lists displays without one. Empty
+// when no display server answers.
+std::vector<Display> displays();
+
+// The rectangle of the display that displays() names `id`, read afresh as
+// main_display()'s is; nothing when no display connected now has that name.
+std::optional<Bounds> display_named(std::string_view id);
 
 // The current pointer location, or nothing when the system gives none.
 std::optional<Point> cursor();

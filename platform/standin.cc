@@ -11,6 +11,7 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/displays.h"
 #include "platform/platform.h"
 
 namespace {
@@ -133,6 +134,26 @@ void post(const standin::Event& event, bool fail) {
   ++s.counts.released;
 }
 
+// "ID:x,y,width,height,scale;ID:..." for the displays beside the main one;
+// an entry that does not read so is left out.
+std::vector<platform::Display> displays_from(std::string_view list) {
+  std::vector<platform::Display> displays;
+  while (!list.empty()) {
+    std::string_view entry = list.substr(0, list.find(';'));
+    list.remove_prefix(std::min(list.size(), entry.size() + 1));
+    size_t colon = entry.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string numbers(entry.substr(colon + 1));
+    double values[5];
+    if (!parse_numbers(numbers.c_str(), values, 5)) continue;
+    displays.push_back({std::string(entry.substr(0, colon)),
+                        {values[0], values[1], values[2], values[3]},
+                        values[4],
+                        false});
+  }
+  return displays;
+}
+
 }  // namespace
 
 namespace standin {
@@ -145,6 +166,9 @@ Config config_from_environment() {
     double values[4];
     if (parse_numbers(display, values, 4))
       config.display = {values[0], values[1], values[2], values[3]};
+  }
+  if (const char* displays = getenv("INPUT_AGENT_STANDIN_DISPLAYS")) {
+    config.other_displays = displays_from(displays);
   }
   if (const char* cursor = getenv("INPUT_AGENT_STANDIN_CURSOR")) {
     double values[2];
@@ -206,6 +230,17 @@ bool trusted() {
 
 Bounds main_display() {
   return the_state.config.display;
+}
+
+std::vector<Display> displays() {
+  std::vector<Display> list = the_state.config.other_displays;
+  list.push_back({"main", the_state.config.display, 1, true});
+  return displays_in_order(std::move(list));
+}
+
+std::optional<Bounds> display_named(std::string_view id) {
+  if (id == "main") return the_state.config.display;
+  return bounds_of(the_state.config.other_displays, id);
 }
 
 std::chrono::milliseconds double_click_interval() {

@@ -15,7 +15,8 @@ namespace standin {
 
 struct Config {
   bool trusted = true;
-  platform::Bounds display{0, 0, 1920, 1080};
+  platform::Bounds display{0, 0, 1920, 1080};  // the main display, "main"
+  std::vector<platform::Display> other_displays;
   platform::Point cursor{0, 0};
   bool fail_key = false;
   bool fail_mouse = false;

@@ -160,6 +160,12 @@ Bounds main_display() {
   return geometry ? geometry->main_display() : Bounds{0, 0, kAbsoluteSize, kAbsoluteSize};
 }
 
+// A named display, where the display server lists it.
+std::optional<Bounds> display_named(std::string_view id) {
+  const platform::Geometry* geometry = the_devices.geometry;
+  return geometry ? geometry->display_named(id) : std::nullopt;
+}
+
 // Where the display server says the pointer is, where it can (X11); else
 // where the agent last put it.
 std::optional<Point> cursor() {
@@ -277,7 +283,7 @@ void finish() {}
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,     main_display,       cursor,
+    connect,     main_display,       display_named, cursor,
     post_key,    post_mouse,         post_wheel,
     post_text,   on_input,           flush,
     session_end, session_connection, platform::nothing_else_ends_it,

@@ -687,16 +687,24 @@ const platform::TypingTable& typing() {
   return c.typing;
 }
 
+std::vector<platform::Display> displays() {
+  return {};
+}
+
+std::optional<Bounds> display_named(std::string_view) {
+  return std::nullopt;
+}
+
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,     main_display,       cursor,
+    connect,     main_display,       display_named, cursor,
     post_key,    post_mouse,         post_wheel,
     post_text,   on_input,           flush,
     session_end, session_connection, platform::nothing_else_ends_it,
     finish,
 };
 constexpr platform::Geometry kGeometry = {
-    connect_for_layout, main_display, desktop, cursor, on_input, typing, session_connection};
+    connect_for_layout, main_display, displays, display_named, desktop, cursor, on_input, typing, session_connection};
 
 }  // namespace
 

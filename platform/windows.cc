@@ -161,6 +161,14 @@ Bounds main_display() {
   return layout().main_display;
 }
 
+std::vector<Display> displays() {
+  return {};
+}
+
+std::optional<Bounds> display_named(std::string_view) {
+  return std::nullopt;
+}
+
 std::optional<Point> cursor() {
   POINT at;
   if (!GetCursorPos(&at)) return std::nullopt;

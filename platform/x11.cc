@@ -43,6 +43,7 @@
 #include "app/process.h"
 #include "keymap/keys.h"
 #include "platform/backend.h"
+#include "platform/displays.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 
@@ -129,6 +130,7 @@ struct Server {
   uint8_t randr_event_base = 0;
   uint8_t xkb_event_base = 0;  // 0: no XKB
   platform::Bounds main_display{0, 0, 0, 0};
+  std::vector<platform::Display> displays;  // in order, the main one first
   std::array<xcb_keycode_t, kKeyCodeLimit> keycodes{};  // 0: no such key here
   // The X key each code holds down, which a keymap change does not alter.
   std::array<xcb_keycode_t, kKeyCodeLimit> held{};
@@ -232,24 +234,44 @@ std::array<xcb_keycode_t, kKeyCodeLimit> read_keycodes(const Server& x) {
   return keycodes_from(answer<xcb_xkb_get_names_reply_t>(c, ask_key_names(c)).get());
 }
 
-// The primary monitor, else the first, else the whole screen.
-platform::Bounds main_display_from(const Server& x, const xcb_randr_get_monitors_reply_t* reply) {
-  if (!reply) return x.screen;
-  xcb_randr_monitor_info_iterator_t monitor = xcb_randr_get_monitors_monitors_iterator(reply);
-  std::optional<xcb_randr_monitor_info_t> chosen;
-  for (; monitor.rem; xcb_randr_monitor_info_next(&monitor)) {
-    if (!chosen || (monitor.data->primary && !chosen->primary)) chosen = *monitor.data;
+// RandR's monitors by their names, in pixels (X does not scale); the main
+// one is the primary monitor, else the first. Without monitors, the whole
+// screen is the one display.
+void take_displays(Server& x, const xcb_randr_get_monitors_reply_t* reply) {
+  xcb_connection_t* c = x.connection.get();
+  std::vector<std::pair<xcb_randr_monitor_info_t, xcb_get_atom_name_cookie_t>> asked;
+  if (reply) {
+    for (auto monitor = xcb_randr_get_monitors_monitors_iterator(reply); monitor.rem;
+         xcb_randr_monitor_info_next(&monitor)) {
+      asked.emplace_back(*monitor.data, xcb_get_atom_name(c, monitor.data->name));
+    }
   }
-  if (!chosen) return x.screen;
-  return {static_cast<double>(chosen->x), static_cast<double>(chosen->y),
-          static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
+  std::vector<platform::Display> displays;
+  bool main_found = false;
+  for (auto& [monitor, name_asked] : asked) {
+    auto name = answer<xcb_get_atom_name_reply_t>(c, name_asked);
+    std::string id = name ? std::string(xcb_get_atom_name_name(name.get()),
+                                        xcb_get_atom_name_name_length(name.get()))
+                          : std::string();
+    bool main = monitor.primary && !main_found;  // one, should a server mark more
+    main_found |= main;
+    displays.push_back({std::move(id),
+                        {static_cast<double>(monitor.x), static_cast<double>(monitor.y),
+                         static_cast<double>(monitor.width), static_cast<double>(monitor.height)},
+                        1,
+                        main});
+  }
+  if (displays.empty()) displays.push_back({"screen", x.screen, 1, true});
+  if (!main_found) displays.front().main = true;
+  x.displays = platform::displays_in_order(std::move(displays));
+  x.main_display = x.displays.front().bounds;
 }
 
-// A round trip, made at start and after each notified change only.
-platform::Bounds read_main_display(const Server& x) {
-  if (!x.has_monitors) return x.screen;
+// Round trips, made at start and after each notified change only.
+void read_displays(Server& x) {
+  if (!x.has_monitors) return take_displays(x, nullptr);
   xcb_connection_t* c = x.connection.get();
-  return main_display_from(
+  take_displays(
       x, answer<xcb_randr_get_monitors_reply_t>(c, xcb_randr_get_monitors(c, x.root, 1)).get());
 }
 
@@ -402,9 +424,9 @@ void finish_setup(Server& x) {
     x.has_monitors = version && (version->major_version > 1 ||
                                  (version->major_version == 1 && version->minor_version >= 5));
     auto monitors = answer<xcb_randr_get_monitors_reply_t>(c, pending.monitors);
-    if (x.has_monitors) x.main_display = main_display_from(x, monitors.get());
+    if (x.has_monitors) take_displays(x, monitors.get());
   }
-  if (!x.has_monitors) x.main_display = x.screen;
+  if (!x.has_monitors) take_displays(x, nullptr);
   if (pending.names) {
     x.keycodes = keycodes_from(answer<xcb_xkb_get_names_reply_t>(c, *pending.names).get());
   }
@@ -496,7 +518,7 @@ void follow_changes(Server& x) {
       if (moved || changes_keysyms_beyond_spares(x, event.get())) x.typing_read = false;
     }
   }
-  if (layout_changed) x.main_display = read_main_display(x);
+  if (layout_changed) read_displays(x);
   if (keymap_changed) {
     x.keycodes = read_keycodes(x);
     // The new keymap may use the spares; they are looked for again.
@@ -710,6 +732,18 @@ Bounds main_display() {
   return x.main_display;
 }
 
+std::vector<platform::Display> displays() {
+  Server& x = server();
+  follow_changes(x);
+  return x.displays;
+}
+
+std::optional<Bounds> display_named(std::string_view id) {
+  Server& x = server();
+  follow_changes(x);
+  return platform::bounds_of(x.displays, id);
+}
+
 // Where the agent's last motion went when the server does not tell.
 std::optional<Point> cursor() {
   Server& x = server();
@@ -807,14 +841,14 @@ Bounds desktop() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,     main_display,       cursor,
+    connect,     main_display,       display_named, cursor,
     post_key,    post_mouse,         post_wheel,
     post_text,   on_input,           flush,
     session_end, session_connection, platform::nothing_else_ends_it,
     finish,
 };
 constexpr platform::Geometry kGeometry = {
-    connect_for_layout, main_display, desktop, cursor, on_input, typing, session_connection};
+    connect_for_layout, main_display, displays, display_named, desktop, cursor, on_input, typing, session_connection};
 
 }  // namespace
 
