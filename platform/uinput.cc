@@ -283,10 +283,19 @@ void finish() {}
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,     main_display,       display_named, cursor,
-    post_key,    post_mouse,         post_wheel,
-    post_text,   on_input,           flush,
-    session_end, session_connection, platform::nothing_else_ends_it,
+    connect,
+    main_display,
+    display_named,
+    cursor,
+    post_key,
+    post_mouse,
+    post_wheel,
+    post_text,
+    on_input,
+    flush,
+    session_end,
+    session_connection,
+    platform::nothing_else_ends_it,
     finish,
 };
 

@@ -130,7 +130,7 @@ struct Server {
   uint8_t randr_event_base = 0;
   uint8_t xkb_event_base = 0;  // 0: no XKB
   platform::Bounds main_display{0, 0, 0, 0};
-  std::vector<platform::Display> displays;  // in order, the main one first
+  std::vector<platform::Display> displays;              // in order, the main one first
   std::array<xcb_keycode_t, kKeyCodeLimit> keycodes{};  // 0: no such key here
   // The X key each code holds down, which a keymap change does not alter.
   std::array<xcb_keycode_t, kKeyCodeLimit> held{};
@@ -841,14 +841,24 @@ Bounds desktop() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,     main_display,       display_named, cursor,
-    post_key,    post_mouse,         post_wheel,
-    post_text,   on_input,           flush,
-    session_end, session_connection, platform::nothing_else_ends_it,
+    connect,
+    main_display,
+    display_named,
+    cursor,
+    post_key,
+    post_mouse,
+    post_wheel,
+    post_text,
+    on_input,
+    flush,
+    session_end,
+    session_connection,
+    platform::nothing_else_ends_it,
     finish,
 };
-constexpr platform::Geometry kGeometry = {
-    connect_for_layout, main_display, displays, display_named, desktop, cursor, on_input, typing, session_connection};
+constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, displays,
+                                          display_named,      desktop,      cursor,
+                                          on_input,           typing,       session_connection};
 
 }  // namespace
 

@@ -69,6 +69,13 @@ TEST(Agent, StartUpModes) {
        "ACCESSIBILITY_REQUIRED\n",
        1,
        false},
+      {"displays listed, trust not asked",
+       {"agent", "--displays"},
+       false,
+       R"({"id":"main","x":0,"y":0,"width":1920,"height":1080,"scale":1,"main":true})"
+       "\n",
+       0,
+       false},
       {"working", {"agent"}, true, "READY\n", 0, true},
       {"near-miss options are ignored",
        {"agent", "--self-test=1", "--SELF-TEST", "-self-test"},
@@ -214,6 +221,25 @@ TEST(Agent, PositionsMapIntoTheMainDisplayWhereverItIs) {
             (Events{"mouse 5 -1280 200 0 0x0", "mouse 5 0 1224 0 0x0", "mouse 5 -640 712 0 0x0"}));
 }
 
+// Fractions of a named display are of its rectangle, wherever it lies; the
+// main display goes by its name too, and without one.
+TEST(Agent, PositionsMapIntoTheDisplayTheCommandNames) {
+  standin::Config config;
+  config.display = {0, 0, 1921, 1081};
+  config.other_displays = {{"LEFT", {-1281, -100, 1281, 801}, 2, false},
+                           {"DP-2", {1921, 0, 801, 601}, 1.25, false}};
+  EXPECT_EQ(
+      events_of({R"({"type":"move","x":0,"y":0,"display":"LEFT"})",
+                 R"({"type":"move","x":1,"y":0.5,"display":"LEFT"})",
+                 R"({"type":"button","x":0.5,"y":1,"button":0,"down":true,"display":"DP-2"})",
+                 R"({"type":"move","x":1,"y":1,"display":"main"})",
+                 R"({"type":"move","x":1,"y":1,"display":"LEFT","display":"DP-2"})",
+                 R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":false})"},
+                config),
+      (Events{"mouse 5 -1281 -100 0 0x0", "mouse 5 -1 300 0 0x0", "mouse 1 2321 600 0 0x0 1",
+              "mouse 6 1920 1080 0 0x0", "mouse 6 2721 600 0 0x0", "mouse 2 960 540 0 0x0 1"}));
+}
+
 // A line that is dropped must leave no trace: the run with it posts exactly
 // what the run without it posts. Shift is held around it, so a line wrongly
 // taken for a release, a key or a pointer command shows up in the events.
@@ -262,6 +288,12 @@ TEST(Agent, BadLinesAreDroppedWithoutATrace) {
       R"({"type":"move","x":[0.5],"y":0.5})",
       R"({"type":"button","x":2,"y":0.5,"button":0,"down":true})",
       R"({"type":"button","y":0.5,"button":0,"down":true})",
+      R"({"type":"move","x":0.5,"y":0.5,"display":"elsewhere"})",
+      R"({"type":"move","x":0.5,"y":0.5,"display":"Main"})",
+      R"({"type":"move","x":0.5,"y":0.5,"display":""})",
+      R"({"type":"move","x":0.5,"y":0.5,"display":null})",
+      R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true,"display":1})",
+      R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true,"display":["main"]})",
       R"({"type":"wheel","delta":1200.5})",
       R"({"type":"wheel","delta":-1200.0001})",
       R"({"type":"wheel","delta":"100"})",

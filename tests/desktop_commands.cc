@@ -21,6 +21,19 @@ std::string button(double x, double y, int index, bool down) {
          "}\n";
 }
 
+// The command with a display member put before its closing brace.
+static std::string on(std::string_view display, std::string command) {
+  return command.insert(command.size() - 2, R"(,"display":")" + std::string(display) + "\"");
+}
+
+std::string move_on(std::string_view display, double x, double y) {
+  return on(display, move(x, y));
+}
+
+std::string button_on(std::string_view display, double x, double y, int index, bool down) {
+  return on(display, button(x, y, index, down));
+}
+
 std::string wheel(double delta) {
   return R"({"type":"wheel","delta":)" + std::to_string(delta) + "}\n";
 }

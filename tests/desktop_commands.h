@@ -12,6 +12,9 @@ using Seen = std::vector<std::string>;
 std::string key(std::string_view code, bool down);
 std::string move(double x, double y);
 std::string button(double x, double y, int index, bool down);
+// The same commands with fractions of the display named `display`.
+std::string move_on(std::string_view display, double x, double y);
+std::string button_on(std::string_view display, double x, double y, int index, bool down);
 std::string wheel(double delta);
 std::string wheel(double delta, double delta_x);
 std::string sideways(double delta_x);  // a wheel with deltaX alone

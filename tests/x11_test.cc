@@ -731,6 +731,40 @@ TEST_F(X11Agent, FractionsMapIntoThePrimaryMonitor) {
             "move 960,400 with button1", "button up 1 at 960,400"}));
 }
 
+// Two monitors of different sizes, the main one on the right and lower down,
+// beside Xvfb's own, which covers the screen: the list puts the main one
+// first, and has them as xrandr --listmonitors does; fractions of a named monitor reach its first,
+// middle and last pixel, of none the main one's; a name the server does not
+// have, or no longer has, drops the command.
+TEST_F(X11Agent, ListsEveryMonitorAndAddressesEachByName) {
+  set_monitor("*right", "640/169x500/132+640+300");
+  set_monitor("left", "640/169x800/211+0+0");
+  Child lister = start_child(AGENT_PATH, {"--displays"}, {"DISPLAY=" + display_.name()}, kChoosing);
+  EXPECT_EQ(read_rest(lister.output),
+            R"({"id":"right","x":640,"y":300,"width":640,"height":500,"scale":1,"main":true})"
+            "\n"
+            R"({"id":"left","x":0,"y":0,"width":640,"height":800,"scale":1,"main":false})"
+            "\n"
+            R"({"id":"screen","x":0,"y":0,"width":1280,"height":800,"scale":1,"main":false})"
+            "\n");
+  EXPECT_TRUE(exited_with(wait_for_end(lister), 0));
+  close_pipes(lister);
+
+  start_agent();
+  Rect right{640, 300, 640, 500};
+  EXPECT_EQ(
+      observe(move_on("left", 0, 0) + move_on("left", 1, 1) + button_on("left", 0.5, 0.5, 0, true) +
+                  button_on("left", 0.5, 0.5, 0, false) + move_on("right", 1, 0) + move(0, 1) +
+                  move_on("elsewhere", 0.5, 0.5) + button_on("LEFT", 0.5, 0.5, 0, true),
+              right),
+      (Seen{"move 0,0", "move 639,799", "move 320,400", "button down 1 at 320,400",
+            "move 320,400 with button1", "button up 1 at 320,400", "move 1279,300",
+            "move 640,799"}));
+  std::string command = "DISPLAY=" + display_.name() + " xrandr --delmonitor left";
+  ASSERT_EQ(system(command.c_str()), 0) << command;
+  EXPECT_EQ(observe(move_on("left", 0, 0) + move_on("right", 0, 0), right), Seen{"move 640,300"});
+}
+
 // The change is made by the test's own client between two commands, a
 // fraction of a millisecond apart; the second already goes to the new layout.
 TEST_F(X11Agent, FollowsALayoutChangeFromTheNextCommandOn) {
