@@ -5,9 +5,10 @@
 
 namespace {
 
-// Control characters are not text, Return and Tab aside.
+// Control characters (C0, DEL and C1) are not text, Return and Tab aside.
 bool is_typed(char32_t character) {
-  return character == U'\n' || character == U'\t' || (character >= 0x20 && character != 0x7f);
+  if (character == U'\n' || character == U'\t') return true;
+  return character >= 0x20 && !(character >= 0x7f && character <= 0x9f);
 }
 
 // Calls `each` for every character of `text`, which the decoder has checked
