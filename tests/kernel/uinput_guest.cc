@@ -426,13 +426,41 @@ void check_server_gone(const std::string& server, pid_t pid, Agent& agent, const
         {pressed(KEY_LEFTSHIFT, 0)});
 }
 
+// The X server's monitors, which the agent lists and addresses: a point on
+// one goes in at its place in the range, which spans the whole screen.
+void displays_in_an_x_session(const char* agent_path, const Agent& agent, const Devices& devices) {
+  check("a second monitor set",
+        {std::to_string(run({"/usr/bin/xrandr", "-display", ":1", "--setmonitor", "corner",
+                             "512/135x384/101+512+384", "none"}))},
+        {"0"});
+  Agent lister = start(agent_path, {"--displays"});
+  Lines listed;
+  for (std::string line; !(line = read_line(lister.output)).empty();) listed.push_back(line);
+  // Xvfb's own monitor, over the screen, is not primary: the first is main.
+  check("the monitors listed, the main one first", listed,
+        {R"({"id":"corner","x":512,"y":384,"width":512,"height":384,"scale":1,"main":true})"
+         "\n",
+         R"({"id":"screen","x":0,"y":0,"width":1280,"height":1024,"scale":1,"main":false})"
+         "\n"});
+  check("listing ends with status 0", {std::to_string(end_of(lister))}, {"0"});
+  close(lister.input);
+  close(lister.output);
+  send(agent, move_on("corner", 0, 0) + move_on("corner", 1, 1) + move_on("corner", 0.5, 0.5) +
+                  move_on("elsewhere", 0, 0) + move(1, 0));
+  check("the monitor's first, last and middle pixel; an unknown one dropped; the main one's",
+        events(devices.pointer, 8),
+        {"ABS 0 26215", "ABS 1 24576", "ABS 0 52378", "ABS 1 49088", "ABS 0 39322", "ABS 1 36864",
+         "ABS 0 52378", "ABS 1 24576"});
+}
+
 // Text in an X session, whose server's keymap the agent reads: Xvfb here,
 // with the US layout and then German (setxkbmap), which the running agent
 // follows. Characters the layout cannot type on a key's first two levels
 // are left out; the agent's held Shift is up while text is typed.
 void text_in_an_x_session(const char* agent_path) {
   pid_t server;
-  const char* xvfb[] = {"/usr/bin/Xvfb", ":1", "-nolisten", "tcp", nullptr};
+  const char* xvfb[] = {"/usr/bin/Xvfb", ":1",        "-screen", "0",
+                        "1280x1024x24",  "-nolisten", "tcp",     nullptr};
   posix_spawn(&server, xvfb[0], nullptr, nullptr, const_cast<char**>(xvfb), environ);
   struct stat found;
   for (int i = 0; i < 1200 && stat("/tmp/.X11-unix/X1", &found) != 0; ++i) usleep(50000);
@@ -465,6 +493,7 @@ void text_in_an_x_session(const char* agent_path) {
   check("after setxkbmap de: the German keys", events(devices.keyboard),
         typed(KEY_Y) + typed(KEY_Z) + typed(KEY_APOSTROPHE) + typed(KEY_MINUS));
 
+  displays_in_an_x_session(agent_path, agent, devices);
   check_server_gone("X server", server, agent, devices);
   close(devices.keyboard);
   close(devices.pointer);
