@@ -1,5 +1,7 @@
 #include "platform/typing.h"
 
+#include <linux/input-event-codes.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -12,16 +14,25 @@ void learn_typing(TypingTable& table, const Xkbcommon& xkb, uint32_t keysym, uin
   if (character != 0) table.emplace(character, Typing{key, shifted});
 }
 
-TypingTable typing_from_keymap(const Xkbcommon& xkb, xkb_keymap* keymap) {
+bool is_extra_key(uint32_t keysym, uint16_t key) {
+  bool keypad = keysym >= XKB_KEY_KP_Space && keysym <= XKB_KEY_KP_Equal;
+  return keypad || key == KEY_102ND;
+}
+
+TypingTable typing_from_keymap(const Xkbcommon& xkb, xkb_keymap* keymap, uint32_t group) {
   TypingTable table;
   // XKB numbers keys 8 above evdev.
   xkb_keycode_t first = std::max<xkb_keycode_t>(xkb.keymap_min_keycode(keymap), 8);
   xkb_keycode_t last = xkb.keymap_max_keycode(keymap);
-  for (int level : {0, 1}) {
-    for (xkb_keycode_t code = first; code <= last; ++code) {
-      const xkb_keysym_t* keysyms = nullptr;
-      if (xkb.keymap_key_get_syms_by_level(keymap, code, 0, level, &keysyms) == 1) {
-        learn_typing(table, xkb, keysyms[0], static_cast<uint16_t>(code - 8), level == 1);
+  for (bool extra : {false, true}) {
+    for (int level : {0, 1}) {
+      for (xkb_keycode_t code = first; code <= last; ++code) {
+        const xkb_keysym_t* keysyms = nullptr;
+        auto key = static_cast<uint16_t>(code - 8);
+        if (xkb.keymap_key_get_syms_by_level(keymap, code, group, level, &keysyms) == 1 &&
+            is_extra_key(keysyms[0], key) == extra) {
+          learn_typing(table, xkb, keysyms[0], key, level == 1);
+        }
       }
     }
   }

@@ -1,6 +1,5 @@
-// How a layout types characters with plain key presses, for the backends
-// that can only press keys (EIS, uinput): the key, and whether Shift goes
-// with it, that types each character on the layout's first group.
+// How a layout types characters with plain key presses: the key, and whether
+// Shift goes with it, that types each character in one group of the layout.
 #pragma once
 
 #include <cstdint>
@@ -18,13 +17,19 @@ struct Typing {
 using TypingTable = std::unordered_map<char32_t, Typing>;
 
 // Adds the character `keysym` types, on evdev `key` (with Shift when
-// `shifted`), unless the table already has a way to type it: learn the
-// plain level before the shifted one. Return types '\n'.
+// `shifted`), unless the table already has a way to type it: learn the main
+// keys before the extra ones, and on each the plain level before the shifted
+// one. Return types '\n'.
 void learn_typing(TypingTable& table, const Xkbcommon& xkb, uint32_t keysym, uint16_t key,
                   bool shifted);
 
-// Every character the first two levels of `keymap`'s first group type.
-TypingTable typing_from_keymap(const Xkbcommon& xkb, xkb_keymap* keymap);
+// Whether `keysym` on evdev `key` is on a key that types a character only
+// where the main keys cannot: the keypad's (an application in keypad mode
+// reads another sequence from them) and the extra key beside the left Shift.
+bool is_extra_key(uint32_t keysym, uint16_t key);
+
+// Every character the first two levels of `keymap`'s group `group` type.
+TypingTable typing_from_keymap(const Xkbcommon& xkb, xkb_keymap* keymap, uint32_t group = 0);
 
 // The same, from a keymap's text; empty when it does not compile.
 TypingTable typing_from_keymap_text(const Xkbcommon& xkb, const char* text, size_t size);

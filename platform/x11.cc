@@ -142,9 +142,9 @@ struct Server {
   std::vector<Repeat> repeat_found;
   std::vector<Spare> spares;  // found at the first text
   bool spares_found = false;
-  // What the keymap's other keys type, read with the spares and after each
-  // change of the keymap outside them.
-  platform::TypingTable typing;
+  // What the keymap's other keys type in each of its groups, read with the
+  // spares and after each change of the keymap outside them.
+  std::array<platform::TypingTable, 4> typing;
   bool typing_read = false;
   bool posts = true;              // false when only the layout is wanted (for uinput)
   bool changes_taken_in = false;  // since the last read of the agent's input
@@ -592,37 +592,82 @@ xcb_keysym_t keysym_of(char32_t character) {
   return 0x01000000 | character;
 }
 
-// Reads the core keymap, a round trip at the first text and after each
-// change of it: the keycodes it leaves empty, the first time, and what the
-// other keys' first two columns (the first group's plain and shifted levels)
-// type.
-void read_keymap(Server& x) {
-  x.typing_read = true;
-  x.typing.clear();
-  xcb_connection_t* c = x.connection.get();
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  uint8_t first = setup->min_keycode, count = setup->max_keycode - setup->min_keycode + 1;
-  auto mapping =
-      answer<xcb_get_keyboard_mapping_reply_t>(c, xcb_get_keyboard_mapping(c, first, count));
-  if (!mapping) return;
-  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
-  uint8_t width = mapping->keysyms_per_keycode;
-  if (!x.spares_found) {
-    x.spares_found = true;
-    for (int i = count - 1; i >= 0; --i) {  // from the top, where keyboards have no keys
-      if (std::all_of(keysyms + i * width, keysyms + (i + 1) * width,
-                      [](xcb_keysym_t keysym) { return keysym == 0; })) {
-        x.spares.push_back({static_cast<xcb_keycode_t>(first + i), 0, {}});
-      }
+// The group XKB takes for `key`'s symbols while `group` is in force: one
+// beyond the key's groups wraps round, is clamped or is redirected, as the
+// key says.
+uint8_t group_of_key(const xcb_xkb_key_sym_map_t& key, uint8_t group) {
+  uint8_t groups = key.groupInfo & 0x0f;
+  if (group < groups) return group;
+  switch (key.groupInfo & 0xc0) {
+    case XCB_XKB_GROUPS_WRAP_CLAMP_INTO_RANGE:
+      return groups - 1;
+    case XCB_XKB_GROUPS_WRAP_REDIRECT_INTO_RANGE: {
+      uint8_t redirected = (key.groupInfo >> 4) & 0x03;
+      return redirected < groups ? redirected : 0;
+    }
+    default:
+      return group % groups;
+  }
+}
+
+// Learns what `level` (0 plain, 1 shifted) of `key`, keycode `keycode`,
+// types in each group, where the key is a main one or, as `extra` says, an
+// extra one.
+void learn_key(Server& x, const Xkbcommon& xkb, const xcb_xkb_key_sym_map_t& key,
+               xcb_keycode_t keycode, int level, bool extra) {
+  if (level >= key.width) return;
+  const xcb_keysym_t* keysyms = xcb_xkb_key_sym_map_syms(&key);
+  // X numbers keys 8 above evdev (and from 8 on).
+  auto evdev = static_cast<uint16_t>(keycode - 8);
+  for (uint8_t group = 0; group < x.typing.size(); ++group) {
+    xcb_keysym_t keysym = keysyms[group_of_key(key, group) * key.width + level];
+    if (platform::is_extra_key(keysym, evdev) == extra) {
+      learn_typing(x.typing[group], xkb, keysym, evdev, level == 1);
     }
   }
+}
+
+// The keyboard's symbols, as XKB has them for each group (the core
+// mapping shows the first group alone).
+Owned<xcb_xkb_get_map_reply_t> ask_key_symbols(xcb_connection_t* c) {
+  return answer<xcb_xkb_get_map_reply_t>(
+      c, xcb_xkb_get_map(c, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_MAP_PART_KEY_SYMS, 0, 0, 0, 0, 0, 0, 0,
+                         0, 0, 0, 0, 0, 0, 0, 0, 0));
+}
+
+// Reads the keymap, a round trip at the first text and after each change
+// of it: the keycodes it leaves empty, the first time, and what the other
+// keys' plain and shifted levels type in each group.
+void read_keymap(Server& x) {
+  x.typing_read = true;
+  for (platform::TypingTable& table : x.typing) table.clear();
+  xcb_connection_t* c = x.connection.get();
+  auto reply = ask_key_symbols(c);
+  if (!reply) return;
+  xcb_xkb_get_map_map_t map{};
+  xcb_xkb_get_map_map_unpack(xcb_xkb_get_map_map(reply.get()), reply->nTypes, reply->nKeySyms,
+                             reply->nKeyActions, reply->totalActions, reply->totalKeyBehaviors,
+                             reply->virtualMods, reply->totalKeyExplicit, reply->totalModMapKeys,
+                             reply->totalVModMapKeys, reply->present, &map);
+  if (!x.spares_found) {
+    x.spares_found = true;
+    std::vector<Spare> found;
+    auto key = xcb_xkb_get_map_map_syms_rtrn_iterator(reply.get(), &map);
+    for (int keycode = reply->firstKeySym; key.rem; xcb_xkb_key_sym_map_next(&key), ++keycode) {
+      if (key.data->nSyms == 0) found.push_back({static_cast<xcb_keycode_t>(keycode), 0, {}});
+    }
+    // From the top, where keyboards have no keys.
+    x.spares.assign(found.rbegin(), found.rend());
+  }
   const Xkbcommon* xkb = xkbcommon();
-  if (!xkb || width < 2) return;
-  for (int level : {0, 1}) {
-    for (int i = 0; i < count; ++i) {
-      // X numbers keys 8 above evdev (and from 8 on).
-      if (!is_spare(x, first + i)) {
-        learn_typing(x.typing, *xkb, keysyms[i * width + level], first + i - 8, level == 1);
+  if (!xkb) return;
+  for (bool extra : {false, true}) {
+    for (int level : {0, 1}) {
+      auto key = xcb_xkb_get_map_map_syms_rtrn_iterator(reply.get(), &map);
+      for (int keycode = reply->firstKeySym; key.rem; xcb_xkb_key_sym_map_next(&key), ++keycode) {
+        if (keycode >= 8 && key.data->nSyms > 0 && !is_spare(x, keycode)) {
+          learn_key(x, *xkb, *key.data, static_cast<xcb_keycode_t>(keycode), level, extra);
+        }
       }
     }
   }
@@ -664,12 +709,23 @@ void fake_held_modifiers(Server& x, uint8_t type) {
   }
 }
 
-// Whether Caps Lock is locked: a round trip, once for each text.
-bool caps_locked(Server& x) {
-  if (!x.xkb_event_base) return false;
+struct KeyboardState {
+  bool caps_locked;
+  uint8_t group;  // the layout in force, 0 for the first
+};
+
+// A round trip, once for each text.
+KeyboardState keyboard_state(Server& x) {
+  if (!x.xkb_event_base) return {false, 0};
   xcb_connection_t* c = x.connection.get();
   auto state = answer<xcb_xkb_get_state_reply_t>(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD));
-  return state && (state->lockedMods & XCB_MOD_MASK_LOCK);
+  if (!state) return {false, 0};
+  return {(state->lockedMods & XCB_MOD_MASK_LOCK) != 0, static_cast<uint8_t>(state->group & 3)};
+}
+
+// Whether the agent holds the key `keycode` down for the controller.
+bool holds(const Server& x, xcb_keycode_t keycode) {
+  return std::find(x.held.begin(), x.held.end(), keycode) != x.held.end();
 }
 
 // Presses and releases `keycode`, with Shift around it when `shift` is not 0.
@@ -685,14 +741,18 @@ void post_text(const char32_t* text, size_t count) {
   follow_changes(x);
   if (!x.typing_read) read_keymap(x);
   xcb_keycode_t shift = x.keycodes[kShiftLeft], caps_lock = x.keycodes[kCapsLock];
-  bool unlock = caps_lock && !x.held[kCapsLock] && caps_locked(x);
+  KeyboardState state = keyboard_state(x);
+  const platform::TypingTable& typing = x.typing[state.group];
+  bool unlock = caps_lock && !x.held[kCapsLock] && state.caps_locked;
   fake_held_modifiers(x, XCB_KEY_RELEASE);
   if (unlock) type_key(x, caps_lock);
   // The agent's end ends the text where it is: with every spare in use,
   // each character waits for one to settle.
   for (size_t i = 0; i < count && !ending(); ++i) {
-    auto own_key = x.typing.find(text[i]);
-    if (own_key != x.typing.end() && (shift || !own_key->second.shifted)) {
+    // A key the controller holds stays down: its character goes on a spare.
+    auto own_key = typing.find(text[i]);
+    if (own_key != typing.end() && (shift || !own_key->second.shifted) &&
+        !holds(x, static_cast<xcb_keycode_t>(own_key->second.key + 8))) {
       auto [key, shifted] = own_key->second;
       type_key(x, static_cast<xcb_keycode_t>(key + 8), shifted ? shift : 0);
     } else if (xcb_keycode_t spare = key_for(x, keysym_of(text[i]))) {
@@ -821,11 +881,12 @@ void finish() {
   free(await_answer(c, xcb_get_input_focus(c).sequence, kAnswerPatience));
 }
 
+// The table of the group in force now: a round trip, once for each text.
 const platform::TypingTable& typing() {
   Server& x = server();
   follow_changes(x);
   if (!x.typing_read) read_keymap(x);
-  return x.typing;
+  return x.typing[keyboard_state(x).group];
 }
 
 bool connect_for_layout() {

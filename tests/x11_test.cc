@@ -547,6 +547,46 @@ TEST_F(X11Agent, TextStaysExactWithCapsLockAndAnotherLayout) {
             "typed y"}));
 }
 
+// With two layouts, the one the person has switched to types the text, and
+// after a switch back the first again.
+TEST_F(X11Agent, TextTypesWithTheLayoutInForce) {
+  std::string command = "setxkbmap -display " + display_.name() + " -layout us,de";
+  ASSERT_EQ(system(command.c_str()), 0) << command;
+  recorder_.reload_keymap();
+  recorder_.record_what_keys_type();
+  start_agent();
+  for (unsigned group : {1, 0}) {
+    XkbLockGroup(recorder_.display(), XkbUseCoreKbd, group);
+    XSync(recorder_.display(), False);
+    EXPECT_EQ(starting_with(observe(text("yz@ä")), "typed"),
+              (Seen{"typed y", "typed z", "typed at", "typed adiaeresis"}))
+        << "group " << group;
+  }
+}
+
+// A character the main keys type goes on them, never on the keypad (an
+// application in keypad mode reads another sequence from its keys) or on
+// the extra key beside the left Shift.
+TEST_F(X11Agent, TextGoesOnTheMainKeys) {
+  start_agent();
+  EXPECT_EQ(starting_with(observe(text("a*+b<")), "key down"),
+            (Seen{"key down a", "key down Shift_L", "key down 8 with shift", "key down Shift_L",
+                  "key down equal with shift", "key down b", "key down Shift_L",
+                  "key down comma with shift"}));
+}
+
+// The key the controller holds stays down through text with its character,
+// which goes on a spare instead, and comes up at the controller's release.
+TEST_F(X11Agent, TextLeavesAHeldKeyDown) {
+  recorder_.record_what_keys_type();
+  start_agent();
+  EXPECT_EQ(starting_with(observe(key("KeyA", true) + text("banana")), "typed"),
+            (Seen{"typed a", "typed b", "typed a", "typed n", "typed a", "typed n", "typed a"}));
+  EXPECT_EQ(await_held({1, 0}), std::make_pair(1, 0u));
+  send(agent_, key("KeyA", false));
+  EXPECT_EQ(await_held({0, 0}), std::make_pair(0, 0u));
+}
+
 // An application looks a key up when it gets to its event, in the mapping
 // the server has then. One that gets there 30 ms late still reads every
 // character typed on a spare keycode: when there are more characters than
