@@ -13,7 +13,9 @@ async function main() {
   });
   const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
   await page.goto(url);
-  await page.waitForFunction(() => document.getElementById('screen').width > 300);
+  // The image is blank, and clear, until the first frame is drawn on it.
+  await page.waitForFunction(() => document.getElementById('screen').getContext('2d')
+      .getImageData(0, 0, 1, 1).data[3] === 255);
   await page.waitForTimeout(500);
   await page.screenshot({ path: file });
   await browser.close();

@@ -1,7 +1,7 @@
 // A reference controller for input-agent. It serves one page and a WebSocket,
 // starts the agent with pipes, and writes each command the page sends to the
-// agent's standard input as one line. It adds no protocol of its own and
-// checks nothing the agent checks itself.
+// agent's standard input as one line. It adds no protocol of its own beside
+// the page's choice of display and checks nothing the agent checks itself.
 //
 //   node server.js [--agent PATH] [--port 8080] [--host 127.0.0.1]
 //                  [--allow-remote] [--allow-host NAME]... [--token TOKEN]
@@ -15,10 +15,12 @@
 // controls at a time.
 //
 // --framebuffer names the screen file of an Xvfb started with -fbdir; the
-// controlling page then shows that display, a few frames a second.
+// controlling page then shows that display, a few frames a second. The
+// agent lists the displays (input-agent --displays); the page picks one,
+// and the frames are of that display's rectangle of the screen.
 'use strict';
 
-const { fork, spawn } = require('node:child_process');
+const { execFile, fork, spawn } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
@@ -109,6 +111,27 @@ function command(text) {
   if (!/[\r\n]/.test(text) && agent.stdin.writable) agent.stdin.write(text + '\n');
 }
 
+// The displays, as the agent lists them with --displays (one JSON object a
+// line, the main display first), run as the agent is. An agent that lists
+// none, or not within 5 seconds (a display server that does not answer),
+// leaves the page the main display, shown whole; one older than --displays
+// reads commands instead, until its input ends.
+function listDisplays(done) {
+  const listing = execFile(options.agent, ['--displays'], { timeout: 5000 }, (error, stdout) => {
+    const list = [];
+    for (const line of error ? [] : stdout.split('\n')) {
+      try {
+        const display = JSON.parse(line);
+        if (typeof display?.id === 'string') list.push(display);
+      } catch {
+        // not a display: "READY" from an older agent, or the last line's end
+      }
+    }
+    done(list);
+  });
+  listing.stdin.end();
+}
+
 // The Host values that name this server, filled in once it listens.
 const hosts = new Set();
 function namesThisServer(host) {
@@ -180,8 +203,29 @@ server.on('upgrade', (request, socket, head) => {
 });
 
 // The page in control; a newer one takes over, and the agent lets go of
-// what the older one held.
+// what the older one held. The displays are listed afresh for each page, so
+// that one connected since is there; null while the agent lists them.
 let controller = null;
+let displays = null;
+
+// The display the frames are of (null: the whole screen): the main one, until
+// the page picks another with {"show":"ID"}, a message for this server, not
+// the agent. The page learns which display the frames after
+// {"showing":"ID"} are of.
+let shown = null;
+function show(display) {
+  shown = display;
+  frames?.send(display);
+}
+
+function chosenDisplay(text) {
+  try {
+    const { show: id } = JSON.parse(text);
+    return displays?.find((display) => display.id === id);
+  } catch {
+    return undefined;
+  }
+}
 
 function takeControl(socket) {
   if (controller) {
@@ -190,11 +234,24 @@ function takeControl(socket) {
     controller.close(4000, 'another page took control');
   }
   controller = socket;
-  frames?.send('restart');
+  displays = null;
+  shown = null;
   socket.send(JSON.stringify({ status }));
+  listDisplays((list) => {
+    if (socket !== controller) return;
+    displays = list;
+    show(list[0] ?? null);
+    socket.send(JSON.stringify({ displays: list }));
+  });
   socket.on('error', () => {});  // a broken connection; its close follows
   socket.on('message', (data, isBinary) => {
-    if (socket === controller && !isBinary) command(data.toString());
+    if (socket !== controller || isBinary) return;
+    const text = data.toString();
+    if (!text.startsWith('{"show":')) return command(text);
+    const display = chosenDisplay(text);
+    if (!display) return;
+    show(display);
+    socket.send(JSON.stringify({ showing: display.id }));
   });
   // A controlling page that goes away must not leave anything held.
   socket.on('close', () => {
@@ -207,9 +264,11 @@ function takeControl(socket) {
 // Frames are read, compared and deflated by a process of their own at the
 // lowest priority, so input never waits behind them, neither on this event
 // loop nor for a core; a frame is skipped while the previous one is still on
-// its way, and none is sent while the screen is unchanged.
+// its way, and none is sent while the screen is unchanged. Frames wait for
+// the list of displays, so that the first is of the display the page shows.
 let frames = null;
 let frameInFlight = false;
+let frameOf = null;  // the display the frame on its way was asked of
 if (options.framebuffer) {
   frames = fork(path.join(__dirname, 'frames.js'), [options.framebuffer],
                 { serialization: 'advanced', stdio: ['ignore', 'ignore', 'inherit', 'ipc'] });
@@ -219,7 +278,8 @@ if (options.framebuffer) {
     // Where priorities cannot be set, frames still stay off this event loop.
   }
   frames.on('message', (frame) => {
-    if (!frame || !controller) {
+    // A frame of the display shown before the page picked another stays here.
+    if (!frame || !controller || frameOf !== shown) {
       frameInFlight = false;
       return;
     }
@@ -227,8 +287,9 @@ if (options.framebuffer) {
   });
   frames.on('error', (error) => fail(`reading frames: ${error.message}`));
   setInterval(() => {
-    if (frameInFlight || !controller) return;
+    if (frameInFlight || !controller || !displays) return;
     frameInFlight = true;
+    frameOf = shown;
     frames.send('frame');
   }, 250).unref();
 }

@@ -14,6 +14,7 @@ const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
+const zlib = require('node:zlib');
 const { chromium } = require('playwright-core');
 const WebSocket = require('ws');
 
@@ -29,11 +30,13 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 let passed = 0;
 
 // The server with its standard output (the address) and its refusals, one
-// line each on standard error.
-function startServer(args = []) {
+// line each on standard error. Its stand-in has a second display, right of
+// the main one (1920×1080), unless told otherwise.
+const twoDisplays = { INPUT_AGENT_STANDIN_DISPLAYS: 'side:1920,0,1280,1024,2' };
+function startServer(args = [], displays = twoDisplays) {
   const server = spawn(process.execPath, [path.join(__dirname, 'server.js'), '--agent', standin,
                                           '--port', '0', ...args], {
-    env: { ...process.env, INPUT_AGENT_STANDIN_TRACE: trace },
+    env: { ...process.env, INPUT_AGENT_STANDIN_TRACE: trace, ...displays },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   const errors = [];
@@ -153,8 +156,13 @@ async function refusals(browser, { url, errors }) {
      'no Origin; no or a wrong token');
 }
 
+// The viewport holds the page's bar and, below it, exactly the main display's
+// image at 960×540: so the points the steps use are whole pixels, and
+// anything of the bar's over the image would show.
+const viewport = { width: 960, height: 572 };
+
 async function openPage(browser, url, { apple = false } = {}) {
-  const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
+  const page = await browser.newPage({ viewport });
   if (apple) {
     await page.addInitScript(() => {
       Object.defineProperty(Navigator.prototype, 'platform', { get: () => 'MacIntel' });
@@ -162,12 +170,59 @@ async function openPage(browser, url, { apple = false } = {}) {
   }
   await page.goto(url);
   await page.waitForSelector('#status[data-status="READY"]');
+  await page.waitForSelector('#display:not([hidden])');
   return page;
+}
+
+// The viewport's point at fractions of the image of the display.
+async function at(page, x, y) {
+  const box = await page.locator('#screen').boundingBox();
+  return [box.x + x * box.width, box.y + y * box.height];
+}
+
+// The page's bar is beside the image, not over it, and the image is as large
+// as fits, in its display's proportions, centred.
+async function checkLayout(page, [width, height]) {
+  const [image, badge, picker, surface] = await Promise.all(
+      ['#screen', '#status', '#display', '#surface'].map((s) => page.locator(s).boundingBox()));
+  const overlap = (a, b) => a.x < b.x + b.width && b.x < a.x + a.width &&
+                            a.y < b.y + b.height && b.y < a.y + a.height;
+  assert.ok(!overlap(badge, image), `the badge ${JSON.stringify(badge)} is over the image ` +
+            JSON.stringify(image));
+  assert.ok(!overlap(picker, image), 'the picker is over the image');
+  const near = (a, b) => Math.abs(a - b) <= 1;
+  assert.ok(near(image.x + image.width / 2, surface.x + surface.width / 2) &&
+            near(image.y + image.height / 2, surface.y + surface.height / 2),
+            `the image ${JSON.stringify(image)} is centred in ${JSON.stringify(surface)}`);
+  assert.ok(near(image.width, surface.width) || near(image.height, surface.height),
+            'the image is as large as fits');
+  assert.ok(near(image.width, image.height * width / height), 'in the display\'s proportions');
+}
+
+// The stand-in's two displays are listed; the chosen one is shown and
+// controlled, its centre at the image's centre. The image is centred across
+// (the second display's is narrower than the window) and down (the main
+// display's in a taller window).
+async function displaySteps(page) {
+  await checkLayout(page, [1920, 1080]);
+  assert.deepEqual(await page.$$eval('#display option', (options) => options.map((o) => o.value)),
+                   ['main', 'side'], 'both displays are listed, the main one first');
+  await page.selectOption('#display', 'side');
+  await checkLayout(page, [1280, 1024]);
+  await step('a click at the centre of the second display\'s image lands at its centre', [
+    'mouse 5 2559.5 511.5 0 0x0', 'mouse 1 2559.5 511.5 0 0x0 1', 'mouse 2 2559.5 511.5 0 0x0 1',
+  ], async () => page.mouse.click(...await at(page, 0.5, 0.5)));
+  await page.selectOption('#display', 'main');
+  await page.setViewportSize({ width: viewport.width, height: viewport.height + 200 });
+  await checkLayout(page, [1920, 1080]);
+  await page.setViewportSize(viewport);
+  ok('the picker lists both displays; the bar is beside the image, which is centred and fits');
 }
 
 async function pageSteps(browser, url) {
   const page = await openPage(browser, url);
-  // The stand-in's display is 1920×1080: fraction f of the surface is
+  await displaySteps(page);
+  // The stand-in's main display is 1920×1080: fraction f of the image is
   // f × 1919 across and f × 1079 down.
   await step('typing with Shift', [
     'key 56 down 0x20000', 'key 0 down 0x20000', 'key 0 up 0x20000', 'key 56 up 0x0',
@@ -177,24 +232,25 @@ async function pageSteps(browser, url) {
     await page.keyboard.up('Shift');
   });
 
-  await step('a click at the centre of the surface', [
+  const centre = await at(page, 0.5, 0.5);
+  await step('a click at the centre of the image', [
     'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0 1', 'mouse 2 959.5 539.5 0 0x0 1',
-  ], () => page.mouse.click(400, 300));
+  ], () => page.mouse.click(...centre));
 
   await step('a drag', [
     'mouse 5 479.75 269.75 0 0x0', 'mouse 1 479.75 269.75 0 0x0 1',
     'mouse 6 959.5 539.5 0 0x0', 'mouse 6 1439.25 809.25 0 0x0',
     'mouse 2 1439.25 809.25 0 0x0 1',
   ], async () => {
-    await page.mouse.move(200, 150);
+    await page.mouse.move(...await at(page, 0.25, 0.25));
     await page.mouse.down();
-    await page.mouse.move(600, 450, { steps: 2 });
+    await page.mouse.move(...await at(page, 0.75, 0.75), { steps: 2 });
     await page.mouse.up();
   });
 
   await step('a right click', [
     'mouse 5 959.5 539.5 0 0x0', 'mouse 3 959.5 539.5 1 0x0 1', 'mouse 4 959.5 539.5 1 0x0 1',
-  ], () => page.mouse.click(400, 300, { button: 'right' }));
+  ], () => page.mouse.click(...centre, { button: 'right' }));
 
   await step('a wheel turn down', ['wheel -100'], () => page.mouse.wheel(0, 100));
 
@@ -242,9 +298,9 @@ async function pageSteps(browser, url) {
     'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0 1', 'mouse 2 959.5 539.5 0 0x0 1',
     'mouse 5 959.5 539.5 0 0x0',
   ], async () => {
-    await page.mouse.move(400, 300);
+    await page.mouse.move(...centre);
     await page.mouse.down();
-    await page.evaluate(() => document.getElementById('surface').dispatchEvent(
+    await page.evaluate(() => document.getElementById('screen').dispatchEvent(
         new PointerEvent('pointercancel', { pointerId: 1, bubbles: true })));
     await page.mouse.up();  // the browser's own release comes later: a move, no second up
   });
@@ -278,8 +334,10 @@ async function pageSteps(browser, url) {
   });
 
   await step('closing the controlling page lets go of what is held', [
-    'key 56 down 0x20000', 'mouse 1 0 0 0 0x20000 1', 'key 56 up 0x0', 'mouse 2 0 0 0 0x0 1',
+    'mouse 5 0 0 0 0x0', 'key 56 down 0x20000', 'mouse 1 0 0 0 0x20000 1', 'key 56 up 0x0',
+    'mouse 2 0 0 0 0x0 1',
   ], async () => {
+    await second.mouse.move(...await at(second, 0, 0));
     await second.keyboard.down('Shift');
     await second.mouse.down();
     await sleep(150);  // let the presses reach the agent before the page goes
@@ -287,8 +345,11 @@ async function pageSteps(browser, url) {
   });
 }
 
-// Frames of an Xvfb's screen: one when a page takes control, then one per
-// change, none while the screen stays as it was.
+// Frames of an Xvfb's screen, whose two displays (as the stand-in lists them)
+// split it: the main one the left 400 columns, black, the other the right 240,
+// white. One frame of the main display when a page takes control, one of the
+// other when the page picks it, then one per change, none while the screen
+// stays as it was.
 async function frames() {
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'web-controller-frames-'));
   const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '640x480x24', '-fbdir', work,
@@ -297,26 +358,51 @@ async function frames() {
   const display = await new Promise((resolve) => {
     readline.createInterface({ input: xvfb.stdio[3] }).once('line', (n) => resolve(`:${n}`));
   });
-  const running = startServer(['--framebuffer', path.join(work, 'Xvfb_screen0')]);
+  const root = (...args) => new Promise((resolve) => {
+    spawn('xsetroot', args, { env: { ...process.env, DISPLAY: display } }).on('exit', resolve);
+  });
+  // One row, tiled down the screen: a bit for each column, set from column
+  // 400; a byte a line, as Xlib reads lines of at most 255 characters.
+  const bitmap = path.join(work, 'halves.xbm');
+  const bytes = Array.from({ length: 80 }, (_, i) => (i < 50 ? '0x00' : '0xff'));
+  fs.writeFileSync(bitmap, '#define halves_width 640\n#define halves_height 1\n' +
+                           `static char halves_bits[] = {\n${bytes.join(',\n')}\n};\n`);
+  await root('-bitmap', bitmap, '-fg', 'white', '-bg', 'black');
+  const running = startServer(['--framebuffer', path.join(work, 'Xvfb_screen0')], {
+    INPUT_AGENT_STANDIN_DISPLAY: '0,0,400,480',
+    INPUT_AGENT_STANDIN_DISPLAYS: 'side:400,0,240,480,1',
+  });
   const url = new URL(await running.url);
   const token = new URLSearchParams(url.hash.slice(1)).get('token');
   const socket = new WebSocket(`ws://127.0.0.1:${url.port}/`, ['input-agent', `token.${token}`],
                                { origin: `http://127.0.0.1:${url.port}` });
-  const sizes = [];
-  socket.on('message', (data, binary) => { if (binary) sizes.push(data.readUInt32LE(0)); });
+  // Each frame as its size and the colours in it.
+  const received = [];
+  socket.on('message', (data, binary) => {
+    if (!binary) return;
+    const pixels = zlib.inflateSync(data.subarray(12));
+    const colours = new Set();
+    for (let i = 0; i < pixels.length; i += 4) colours.add(pixels.readUInt32LE(i) & 0xffffff);
+    received.push(`${data.readUInt32LE(0)}x${data.readUInt32LE(4)} ` +
+                  [...colours].map((colour) => colour.toString(16)).join(' '));
+  });
   // Frames are encoded at the lowest priority, so on a busy machine one
   // may take a while; then a second passes with nothing more.
   const frameCount = async (count) => {
     const deadline = Date.now() + 10000;
-    while (sizes.length < count && Date.now() < deadline) await sleep(20);
+    while (received.length < count && Date.now() < deadline) await sleep(20);
     await sleep(1000);
   };
   try {
     await frameCount(1);
-    assert.deepEqual(sizes, [640], 'one frame while the screen stays as it was');
-    spawn('xsetroot', ['-solid', 'red'], { env: { ...process.env, DISPLAY: display } });
+    assert.deepEqual(received, ['400x480 0'], 'one frame of the main display');
+    socket.send('{"show":"side"}');
     await frameCount(2);
-    assert.deepEqual(sizes, [640, 640], 'one more after a change');
+    assert.deepEqual(received, ['400x480 0', '240x480 ffffff'], 'one of the display picked');
+    await root('-solid', 'red');
+    await frameCount(3);
+    assert.deepEqual(received, ['400x480 0', '240x480 ffffff', '240x480 ff0000'],
+                     'one more after a change');
   } finally {
     socket.close();
     running.server.kill('SIGTERM');
@@ -324,7 +410,8 @@ async function frames() {
     await running.exited;
     fs.rmSync(work, { recursive: true, force: true });
   }
-  ok('frames: one at the start, then one per change of the screen');
+  ok('frames: one of the main display at the start, one of the display picked, ' +
+     'then one per change of the screen');
 }
 
 // Start-up faults: each a line on standard error and an exit status.
