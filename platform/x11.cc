@@ -86,6 +86,10 @@ constexpr uint8_t kWheelRight = 7;
 // a server that does not answer (stopped, say) does not keep it.
 constexpr std::chrono::milliseconds kAnswerPatience{250};
 
+// The root window's property that records the spares agents have given
+// keysyms (see SpareRecord).
+constexpr char kSparesRecord[] = "_INPUT_AGENT_SPARES";
+
 struct Disconnect {
   void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
 };
@@ -111,6 +115,7 @@ struct PendingSetup {
   std::optional<xcb_xkb_get_names_cookie_t> names;
   std::optional<xcb_input_xi_query_device_cookie_t> devices;
   std::optional<xcb_xkb_get_controls_cookie_t> core_controls;
+  std::optional<xcb_intern_atom_cookie_t> spares_record;
 };
 
 // A keycode the keymap left empty, which text borrows.
@@ -142,6 +147,10 @@ struct Server {
   std::vector<Repeat> repeat_found;
   std::vector<Spare> spares;  // found at the first text
   bool spares_found = false;
+  // The record on the root window of the spares every agent has given
+  // keysyms, and the window that stands for this agent in it while it lives.
+  xcb_atom_t spares_record = XCB_ATOM_NONE;
+  xcb_window_t stand_in = 0;
   // What the keymap's other keys type in each of its groups, read with the
   // spares and after each change of the keymap outside them.
   std::array<platform::TypingTable, 4> typing;
@@ -330,6 +339,8 @@ Server open_connection(bool posts) {
     }
     if (posts) pending.core_controls = xcb_xkb_get_controls(c, XCB_XKB_ID_USE_CORE_KBD);
   }
+  if (posts)
+    pending.spares_record = xcb_intern_atom(c, false, strlen(kSparesRecord), kSparesRecord);
   xcb_flush(c);
   return x;
 }
@@ -433,6 +444,10 @@ void finish_setup(Server& x) {
   if (pending.devices && pending.core_controls) {
     turn_off_repeat(x, *pending.core_controls,
                     answer<xcb_input_xi_query_device_reply_t>(c, *pending.devices).get());
+  }
+  if (pending.spares_record) {
+    auto atom = answer<xcb_intern_atom_reply_t>(c, *pending.spares_record);
+    if (atom) x.spares_record = atom->atom;
   }
   x.pending.reset();
 }
@@ -592,6 +607,123 @@ xcb_keysym_t keysym_of(char32_t character) {
   return 0x01000000 | character;
 }
 
+// The record of spares given keysyms, on the root window: for each, the
+// window that stands for the agent that gave it (the server destroys it
+// when that agent's connection ends, however it ends), the keycode and the
+// keysym. A later agent gives back what an agent gone left, which the
+// server keeps in its keymap.
+struct SpareRecord {
+  uint32_t stand_in, keycode, keysym;
+};
+
+// Nothing when the server did not answer.
+std::optional<std::vector<SpareRecord>> read_spares_record(Server& x) {
+  xcb_connection_t* c = x.connection.get();
+  auto reply = answer<xcb_get_property_reply_t>(
+      c, xcb_get_property(c, false, x.root, x.spares_record, XCB_ATOM_CARDINAL, 0, 3 * 256));
+  if (!reply) return std::nullopt;
+  if (reply->format != 32) return std::vector<SpareRecord>();
+  auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
+  size_t count = xcb_get_property_value_length(reply.get()) / sizeof(SpareRecord);
+  std::vector<SpareRecord> record(count);
+  memcpy(record.data(), values, count * sizeof(SpareRecord));
+  return record;
+}
+
+void write_spares_record(Server& x, const std::vector<SpareRecord>& record) {
+  xcb_connection_t* c = x.connection.get();
+  if (record.empty()) {
+    xcb_delete_property(c, x.root, x.spares_record);
+    return;
+  }
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, x.root, x.spares_record, XCB_ATOM_CARDINAL, 32,
+                      3 * record.size(), record.data());
+}
+
+// Adds a spare given a keysym to the record: one request, no round trip.
+void record_spare(Server& x, xcb_keycode_t keycode, xcb_keysym_t keysym) {
+  if (x.spares_record == XCB_ATOM_NONE) return;
+  xcb_connection_t* c = x.connection.get();
+  if (!x.stand_in) {
+    x.stand_in = xcb_generate_id(c);
+    xcb_create_window(c, 0, x.stand_in, x.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+  }
+  SpareRecord entry{x.stand_in, keycode, keysym};
+  xcb_change_property(c, XCB_PROP_MODE_APPEND, x.root, x.spares_record, XCB_ATOM_CARDINAL, 32, 3,
+                      &entry);
+}
+
+// The stand-in windows of the record whose agents are gone: round trips,
+// all asked at once.
+std::vector<uint32_t> gone_agents(Server& x, const std::vector<SpareRecord>& record) {
+  xcb_connection_t* c = x.connection.get();
+  std::vector<uint32_t> windows;
+  for (const SpareRecord& entry : record) {
+    if (std::find(windows.begin(), windows.end(), entry.stand_in) == windows.end()) {
+      windows.push_back(entry.stand_in);
+    }
+  }
+  std::vector<xcb_get_window_attributes_cookie_t> asked;
+  for (uint32_t window : windows) asked.push_back(xcb_get_window_attributes(c, window));
+  std::vector<uint32_t> gone;
+  for (size_t i = 0; i < windows.size(); ++i) {
+    if (!answer<xcb_get_window_attributes_reply_t>(c, asked[i])) gone.push_back(windows[i]);
+  }
+  return gone;
+}
+
+// With the server grabbed, so that no other agent changes the record or the
+// spares meanwhile: empties each spare an agent gone left with the keysym
+// it gave it (a keymap loaded since may have put another there), and keeps
+// the record of the agents still there. The spares are then found empty.
+void give_back_spares_of_agents_gone(Server& x) {
+  if (x.spares_record == XCB_ATOM_NONE) return;
+  std::optional<std::vector<SpareRecord>> found = read_spares_record(x);
+  if (!found || found->empty()) return;
+  xcb_connection_t* c = x.connection.get();
+  xcb_grab_server(c);
+  found = read_spares_record(x);
+  if (!found) return (void)xcb_ungrab_server(c);
+  std::vector<SpareRecord>& record = *found;
+  std::vector<uint32_t> gone = gone_agents(x, record);
+  auto left_by_gone = [&](const SpareRecord& entry) {
+    return std::find(gone.begin(), gone.end(), entry.stand_in) != gone.end();
+  };
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  for (const SpareRecord& entry : record) {
+    if (!left_by_gone(entry) || entry.keycode < setup->min_keycode ||
+        entry.keycode > setup->max_keycode) {
+      continue;
+    }
+    auto keycode = static_cast<xcb_keycode_t>(entry.keycode);
+    auto mapping =
+        answer<xcb_get_keyboard_mapping_reply_t>(c, xcb_get_keyboard_mapping(c, keycode, 1));
+    if (!mapping || mapping->keysyms_per_keycode < 2) continue;
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    if (keysyms[0] == entry.keysym && keysyms[1] == entry.keysym) {
+      xcb_keysym_t none[2] = {0, 0};
+      xcb_change_keyboard_mapping(c, 1, keycode, 2, none);
+    }
+  }
+  std::erase_if(record, left_by_gone);
+  write_spares_record(x, record);
+  xcb_ungrab_server(c);
+  xcb_flush(c);
+}
+
+// Takes this agent's entries out of the record, at its end.
+void forget_own_spares(Server& x) {
+  if (!x.stand_in) return;
+  xcb_connection_t* c = x.connection.get();
+  xcb_grab_server(c);
+  if (std::optional<std::vector<SpareRecord>> record = read_spares_record(x)) {
+    std::erase_if(*record, [&](const SpareRecord& entry) { return entry.stand_in == x.stand_in; });
+    write_spares_record(x, *record);
+  }
+  xcb_ungrab_server(c);
+}
+
 // The group XKB takes for `key`'s symbols while `group` is in force: one
 // beyond the key's groups wraps round, is clamped or is redirected, as the
 // key says.
@@ -642,6 +774,7 @@ void read_keymap(Server& x) {
   x.typing_read = true;
   for (platform::TypingTable& table : x.typing) table.clear();
   xcb_connection_t* c = x.connection.get();
+  if (!x.spares_found) give_back_spares_of_agents_gone(x);
   auto reply = ask_key_symbols(c);
   if (!reply) return;
   xcb_xkb_get_map_map_t map{};
@@ -697,6 +830,7 @@ xcb_keycode_t key_for(Server& x, xcb_keysym_t keysym) {
   settle(x, oldest->used);
   xcb_keysym_t both[2] = {keysym, keysym};
   xcb_change_keyboard_mapping(x.connection.get(), 1, oldest->keycode, 2, both);
+  record_spare(x, oldest->keycode, keysym);
   oldest->keysym = keysym;
   oldest->used = std::chrono::steady_clock::now();
   return oldest->keycode;
@@ -778,6 +912,7 @@ void restore_spares(Server& x) {
       spare.keysym = 0;
     }
   }
+  forget_own_spares(x);
 }
 
 platform::Reach connect() {

@@ -587,6 +587,39 @@ TEST_F(X11Agent, TextLeavesAHeldKeyDown) {
   EXPECT_EQ(await_held({0, 0}), std::make_pair(0, 0u));
 }
 
+unsigned root_children(Display* display) {
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+  XFree(children);
+  return count;
+}
+
+// An agent killed with spares given keysyms leaves them in the keymap; the
+// next agent to type gives them back, so the keymap after it is as before
+// the first.
+TEST_F(X11Agent, TheNextAgentGivesBackTheSparesAKilledOneLeft) {
+  std::vector<KeySym> before = keyboard_mapping(recorder_.display());
+  unsigned windows = root_children(recorder_.display());
+  recorder_.record_what_keys_type();
+  start_agent();
+  EXPECT_EQ(starting_with(observe(text("\u00e9\u20ac")), "typed"),
+            (Seen{"typed eacute", "typed U20AC"}));
+  kill(agent_.pid, SIGKILL);
+  wait_for_end(agent_);
+  close_pipes(agent_);
+  // The server has let go of the agent once its windows are gone.
+  for (int i = 0; i < 1000 && root_children(recorder_.display()) != windows; ++i) usleep(2000);
+  EXPECT_NE(keyboard_mapping(recorder_.display()), before) << "nothing left behind to give back";
+  start_agent();
+  EXPECT_EQ(starting_with(observe(text("\u0142")), "typed"), Seen{"typed U0142"});
+  close_input(agent_);
+  wait_for_end(agent_);
+  close_pipes(agent_);
+  agent_ = Child();
+  EXPECT_EQ(keyboard_mapping(recorder_.display()), before);
+}
+
 // An application looks a key up when it gets to its event, in the mapping
 // the server has then. One that gets there 30 ms late still reads every
 // character typed on a spare keycode: when there are more characters than
