@@ -6,10 +6,10 @@
 // Both devices are made at start, and the agent reports that it is ready
 // only once the compositor has announced them on the seat: applications ask
 // for a keyboard or pointer only then, and input sent before is lost. The
-// outputs' logical geometry (xdg-output) is kept from the compositor's
-// events, taken in without waiting once per read of the agent's input; a command's
-// requests go out together, in one write, and a full socket is waited on,
-// never dropped.
+// outputs' names, modes and logical geometry (xdg-output) are kept from the
+// compositor's events, taken in without waiting once per read of the agent's
+// input; a command's requests go out together, in one write, and a full
+// socket is waited on, never dropped.
 #include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -31,6 +31,7 @@
 #include "app/process.h"
 #include "keymap/evdev.h"
 #include "platform/backend.h"
+#include "platform/displays.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -58,8 +59,10 @@ struct Output {
   uint32_t name = 0;  // the registry's
   wl_output* output = nullptr;
   zxdg_output_v1* logical = nullptr;
-  Bounds bounds{0, 0, 0, 0};   // logical, as last completed
-  Bounds pending{0, 0, 0, 0};  // until the compositor says it is done
+  std::string id;                           // the compositor's name for it
+  Bounds bounds{0, 0, 0, 0};                // logical, as last completed
+  Bounds pending{0, 0, 0, 0};               // until the compositor says it is done
+  int32_t mode_width = 0, mode_height = 0;  // the current mode's, in device pixels
 };
 
 // The keymap the virtual keyboard has, and the state the agent keeps of it.
@@ -118,6 +121,9 @@ struct Compositor {
   Modifiers modifiers;                     // as last sent
   Bounds main_display{0, 0, 0, 0};
   Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
+  // Every output with a logical size, in the order announced, kept with the
+  // layout so that a display named by a command is found without a request.
+  std::vector<platform::Display> displays;
   std::optional<Point> last_point;
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
@@ -133,26 +139,60 @@ uint32_t now_ms() {
   return static_cast<uint32_t>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
 }
 
-// The output at logical 0,0, else the first announced; and the box around
-// them all, which absolute motion spans.
-void update_layout(Compositor& c) {
-  const Output* main = nullptr;
-  double left = 0, top = 0, right = 0, bottom = 0;
+bool has_size(const Output& output) {
+  return output.bounds.width > 0 && output.bounds.height > 0;
+}
+
+// The output at logical 0,0, else the first announced.
+const Output* main_output(const Compositor& c) {
+  const Output* first = nullptr;
   for (const auto& output : c.outputs) {
-    const Bounds& b = output->bounds;
-    if (b.width <= 0 || b.height <= 0) continue;
-    bool first = !main;
-    bool at_origin = b.x == 0 && b.y == 0;
-    if (first || (at_origin && !(main->bounds.x == 0 && main->bounds.y == 0))) {
-      main = output.get();
-    }
-    left = first ? b.x : std::min(left, b.x);
-    top = first ? b.y : std::min(top, b.y);
-    right = first ? b.x + b.width : std::max(right, b.x + b.width);
-    bottom = first ? b.y + b.height : std::max(bottom, b.y + b.height);
+    if (!has_size(*output)) continue;
+    if (output->bounds.x == 0 && output->bounds.y == 0) return output.get();
+    if (!first) first = output.get();
   }
+  return first;
+}
+
+// The box around all outputs, which absolute motion spans.
+Bounds bounding_box(const Compositor& c) {
+  std::optional<Bounds> box;
+  for (const auto& output : c.outputs) {
+    if (!has_size(*output)) continue;
+    const Bounds& b = output->bounds;
+    if (!box) {
+      box = b;
+      continue;
+    }
+    double right = std::max(box->x + box->width, b.x + b.width);
+    double bottom = std::max(box->y + box->height, b.y + b.height);
+    box->x = std::min(box->x, b.x);
+    box->y = std::min(box->y, b.y);
+    box->width = right - box->x;
+    box->height = bottom - box->y;
+  }
+  return box.value_or(Bounds{0, 0, 0, 0});
+}
+
+// Device pixels per logical pixel: the current mode's size over the logical
+// size, rather than wl_output's scale, a whole number that fractional
+// scaling rounds up. The longer sides, which a rotation swaps alike and the
+// rounding of the logical size changes least.
+double scale_of(const Output& output) {
+  double device = std::max(output.mode_width, output.mode_height);
+  return device > 0 ? device / std::max(output.bounds.width, output.bounds.height) : 1;
+}
+
+// Follows every change of an output, once complete, or an output gone.
+void update_layout(Compositor& c) {
+  const Output* main = main_output(c);
   c.main_display = main ? main->bounds : Bounds{0, 0, 0, 0};
-  c.layout = {left, top, right - left, bottom - top};
+  c.layout = bounding_box(c);
+  c.displays.clear();
+  for (const auto& output : c.outputs) {
+    if (!has_size(*output)) continue;
+    c.displays.push_back({output->id, output->bounds, scale_of(*output), output.get() == main});
+  }
 }
 
 const zxdg_output_v1_listener kLogicalOutputListener = {
@@ -172,8 +212,27 @@ const zxdg_output_v1_listener kLogicalOutputListener = {
           output->bounds = output->pending;
           update_layout(the_compositor);
         },
-    .name = [](void*, zxdg_output_v1*, const char*) {},
+    .name = [](void* data, zxdg_output_v1*,
+               const char* name) { static_cast<Output*>(data)->id = name; },
     .description = [](void*, zxdg_output_v1*, const char*) {},
+};
+
+// An output's name (from version 4 on; xdg-output names it as well) and
+// current mode. Its done ends a change of mode, as xdg-output's ends one of
+// the logical geometry.
+const wl_output_listener kOutputListener = {
+    .geometry = [](void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
+                   const char*, int32_t) {},
+    .mode =
+        [](void* data, wl_output*, uint32_t flags, int32_t width, int32_t height, int32_t) {
+          if (!(flags & WL_OUTPUT_MODE_CURRENT)) return;
+          static_cast<Output*>(data)->mode_width = width;
+          static_cast<Output*>(data)->mode_height = height;
+        },
+    .done = [](void*, wl_output*) { update_layout(the_compositor); },
+    .scale = [](void*, wl_output*, int32_t) {},
+    .name = [](void* data, wl_output*, const char* name) { static_cast<Output*>(data)->id = name; },
+    .description = [](void*, wl_output*, const char*) {},
 };
 
 void follow_output(Compositor& c, Output& output) {
@@ -186,7 +245,11 @@ void forget_output(Compositor& c, uint32_t name) {
   std::erase_if(c.outputs, [&](const std::unique_ptr<Output>& output) {
     if (output->name != name) return false;
     if (output->logical) zxdg_output_v1_destroy(output->logical);
-    wl_output_destroy(output->output);
+    if (wl_output_get_version(output->output) >= WL_OUTPUT_RELEASE_SINCE_VERSION) {
+      wl_output_release(output->output);
+    } else {
+      wl_output_destroy(output->output);
+    }
     return true;
   });
   update_layout(c);
@@ -220,14 +283,16 @@ void on_global(void*, wl_registry* registry, uint32_t name, const char* interfac
     c.pointer_manager = bind<zwlr_virtual_pointer_manager_v1>(
         registry, name, &zwlr_virtual_pointer_manager_v1_interface, version, 1);
   } else if (announced == zxdg_output_manager_v1_interface.name) {
-    // Version 2 ends each change with the output's own done event.
+    // Version 2 names the outputs and still ends each change with the
+    // xdg-output's own done event (from version 3 on, wl_output's alone).
     c.output_manager =
         bind<zxdg_output_manager_v1>(registry, name, &zxdg_output_manager_v1_interface, version, 2);
     for (auto& output : c.outputs) follow_output(c, *output);
   } else if (announced == wl_output_interface.name) {
     auto& output = c.outputs.emplace_back(std::make_unique<Output>());
     output->name = name;
-    output->output = bind<wl_output>(registry, name, &wl_output_interface, version, 2);
+    output->output = bind<wl_output>(registry, name, &wl_output_interface, version, 4);
+    wl_output_add_listener(output->output, &kOutputListener, output.get());
     follow_output(c, *output);
   }
 }
@@ -590,17 +655,25 @@ void end_text(Compositor& c) {
   announce_modifiers(c, c.modifiers);
 }
 
-// Absolute motion spans the box around all outputs; the point is placed on
-// its whole pixel within it.
+// Absolute motion spans the box around all outputs, in steps of 1/1024
+// pixel. The compositor divides by the extent and multiplies by the box's
+// size again, which can end a hair before a pixel's corner: on the pixel
+// before it, even on another output. So the point goes one step past the
+// corner; applications still get the corner, the step being below
+// wl_fixed's 1/256.
+constexpr uint32_t kStepsPerPixel = 1024;
+
 void move_to(Compositor& c, Point point) {
   if (c.layout.width <= 0 || c.layout.height <= 0) return;
-  auto within = [](double value, double extent) {
-    return static_cast<uint32_t>(std::clamp(std::lround(value), 0L, std::lround(extent) - 1));
+  auto step = [](double value, double extent) {
+    long pixel = std::clamp(std::lround(value), 0L, std::lround(extent) - 1);
+    return static_cast<uint32_t>(pixel) * kStepsPerPixel + 1;
   };
-  zwlr_virtual_pointer_v1_motion_absolute(
-      c.pointer, now_ms(), within(point.x - c.layout.x, c.layout.width),
-      within(point.y - c.layout.y, c.layout.height), static_cast<uint32_t>(c.layout.width),
-      static_cast<uint32_t>(c.layout.height));
+  zwlr_virtual_pointer_v1_motion_absolute(c.pointer, now_ms(),
+                                          step(point.x - c.layout.x, c.layout.width),
+                                          step(point.y - c.layout.y, c.layout.height),
+                                          static_cast<uint32_t>(c.layout.width) * kStepsPerPixel,
+                                          static_cast<uint32_t>(c.layout.height) * kStepsPerPixel);
 }
 
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
@@ -688,23 +761,37 @@ const platform::TypingTable& typing() {
 }
 
 std::vector<platform::Display> displays() {
-  return {};
+  main_display();  // takes in what the compositor announced
+  return platform::displays_in_order(the_compositor.displays);
 }
 
-std::optional<Bounds> display_named(std::string_view) {
-  return std::nullopt;
+// Read afresh as main_display() is; a lookup in the list kept, with no
+// request.
+std::optional<Bounds> display_named(std::string_view id) {
+  main_display();
+  return platform::bounds_of(the_compositor.displays, id);
 }
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,     main_display,       display_named, cursor,
-    post_key,    post_mouse,         post_wheel,
-    post_text,   on_input,           flush,
-    session_end, session_connection, platform::nothing_else_ends_it,
+    connect,
+    main_display,
+    display_named,
+    cursor,
+    post_key,
+    post_mouse,
+    post_wheel,
+    post_text,
+    on_input,
+    flush,
+    session_end,
+    session_connection,
+    platform::nothing_else_ends_it,
     finish,
 };
-constexpr platform::Geometry kGeometry = {
-    connect_for_layout, main_display, displays, display_named, desktop, cursor, on_input, typing, session_connection};
+constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, displays,
+                                          display_named,      desktop,      cursor,
+                                          on_input,           typing,       session_connection};
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // A Wayland client for the tests: a fullscreen window on every output, which
-// prints, one line each on standard output, the input it receives, in
-// compositor-global coordinates:
+// prints, one line each on standard output, the input it receives, at the
+// pixel the pointer is on, in compositor-global coordinates:
 //
 //   ready                                (once every window is on screen)
 //   key down a with shift                (the key's unshifted keysym, then
@@ -15,6 +15,7 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -51,8 +52,8 @@ struct Client {
   wl_pointer* pointer = nullptr;
   std::vector<std::unique_ptr<Window>> windows;
   Window* under_pointer = nullptr;
-  double pointer_x = 0, pointer_y = 0;  // global
-  std::set<int> buttons;                // X-style numbers held
+  int pointer_x = 0, pointer_y = 0;  // the pixel under the pointer, global
+  std::set<int> buttons;             // X-style numbers held
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
   xkb_state* state = nullptr;
@@ -87,8 +88,7 @@ std::string modifier_words() {
 }
 
 std::string point() {
-  return std::to_string(std::lround(client.pointer_x)) + "," +
-         std::to_string(std::lround(client.pointer_y));
+  return std::to_string(client.pointer_x) + "," + std::to_string(client.pointer_y);
 }
 
 wl_buffer* white_buffer(int width, int height) {
@@ -236,11 +236,20 @@ const wl_keyboard_listener kKeyboardListener = {
     .repeat_info = [](void*, wl_keyboard*, int32_t, int32_t) {},
 };
 
+// The pixel of the window's at surface coordinate `at`. A point a hair
+// before the window's far edge comes rounded to wl_fixed's 1/256, onto the
+// edge itself; it is still on the window's last pixel, not on the next
+// output's first.
+int pixel_at(int origin, int size, wl_fixed_t at) {
+  return origin + std::clamp(static_cast<int>(std::floor(wl_fixed_to_double(at))), 0, size - 1);
+}
+
 void moved_to(wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
   if (surface) client.under_pointer = static_cast<Window*>(wl_surface_get_user_data(surface));
-  if (!client.under_pointer) return;
-  client.pointer_x = client.under_pointer->x + wl_fixed_to_double(x);
-  client.pointer_y = client.under_pointer->y + wl_fixed_to_double(y);
+  const Window* window = client.under_pointer;
+  if (!window) return;
+  client.pointer_x = pixel_at(window->x, window->width, x);
+  client.pointer_y = pixel_at(window->y, window->height, y);
   say("move " + point() + modifier_words());
 }
 

@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <simdjson.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -19,8 +21,10 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "child_process.h"
@@ -32,21 +36,26 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The main output at 0,0 and a smaller one to its right.
-constexpr char kConfig[] =
+constexpr char kOutputs[] =
     "output HEADLESS-1 mode 1280x800 position 0 0\n"
-    "output HEADLESS-2 mode 640x480 position 1280 0\n"
-    "xwayland disable\n"
-    "default_border none\n"
-    "focus_follows_mouse no\n";
+    "output HEADLESS-2 mode 640x480 position 1280 0\n";
+
+// The main output at 0,0 and, below it and further right, a smaller one at
+// scale 2: 960x540 logical pixels.
+constexpr char kScaledOutputs[] =
+    "output HEADLESS-1 mode 1280x800 position 0 0\n"
+    "output HEADLESS-2 mode 1920x1080 position 160 800 scale 2\n";
 
 // A headless sway of the test's own, in a runtime folder of its own.
 class Sway {
  public:
-  Sway() {
+  explicit Sway(const char* outputs = kOutputs) {
     char pattern[] = "/tmp/input-agent-sway-XXXXXX";
     folder_ = mkdtemp(pattern);
     std::string config = folder_ + "/config";
-    std::ofstream(config) << kConfig << "exec touch " << folder_ << "/ready\n";
+    std::ofstream(config) << outputs
+                          << "xwayland disable\ndefault_border none\nfocus_follows_mouse no\n"
+                          << "exec touch " << folder_ << "/ready\n";
     std::vector<std::string> variables = {
         "XDG_RUNTIME_DIR=" + folder_, "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
         "WLR_HEADLESS_OUTPUTS=2",     "WLR_RENDERER=pixman",   "HOME=" + folder_,
@@ -95,6 +104,19 @@ class Sway {
     return system(line.c_str()) == 0;
   }
 
+  // Its answer to an IPC query, e.g. "get_outputs", as JSON.
+  std::string query(const std::string& type) const {
+    std::string line = "swaymsg -r -s '" + ipc_ + "' -t " + type;
+    std::string answer;
+    FILE* pipe = popen(line.c_str(), "r");
+    char piece[4096];
+    for (size_t count; pipe && (count = fread(piece, 1, sizeof piece, pipe)) > 0;) {
+      answer.append(piece, count);
+    }
+    if (pipe) pclose(pipe);
+    return answer;
+  }
+
  private:
   std::string folder_, socket_, ipc_;
   Child process_;
@@ -109,6 +131,8 @@ constexpr Rect kMain{0, 0, 1280, 800};
 
 class WaylandAgent : public ::testing::Test {
  protected:
+  explicit WaylandAgent(const char* outputs = kOutputs) : sway_(outputs) {}
+
   void SetUp() override {
     ASSERT_TRUE(sway_.running());
     start_recorder();
@@ -369,6 +393,87 @@ TEST_F(WaylandAgent, FollowsALayoutChange) {
   Seen seen = observe(move(0, 0) + move(1, 1), small);
   seen.erase(seen.begin(), std::find(seen.begin(), seen.end(), "move 0,0"));
   EXPECT_EQ(seen, (Seen{"move 0,0", "move 639,479"}));
+}
+
+class WaylandDisplays : public WaylandAgent {
+ protected:
+  WaylandDisplays() : WaylandAgent(kScaledOutputs) {}
+};
+
+constexpr Rect kScaled{160, 800, 960, 540};
+
+// A display as listed: id, x, y, width, height, scale, main.
+using Listed = std::tuple<std::string, double, double, double, double, double, bool>;
+
+// The agent's --displays, one JSON object a line.
+std::vector<Listed> listed_by_agent(const std::string& lines) {
+  simdjson::dom::parser parser;
+  std::vector<Listed> listed;
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) {
+    simdjson::dom::element d = parser.parse(line);
+    listed.emplace_back(std::string(d["id"]), double(d["x"]), double(d["y"]), double(d["width"]),
+                        double(d["height"]), double(d["scale"]), bool(d["main"]));
+  }
+  return listed;
+}
+
+// sway's own outputs (get_outputs), with `main` the main one and first.
+std::vector<Listed> listed_by_sway(const std::string& json, const std::string& main) {
+  simdjson::dom::parser parser;
+  std::vector<Listed> listed;
+  for (simdjson::dom::element output : parser.parse(json).get_array()) {
+    std::string name(output["name"]);
+    simdjson::dom::element rect = output["rect"];
+    listed.emplace_back(name, double(rect["x"]), double(rect["y"]), double(rect["width"]),
+                        double(rect["height"]), double(output["scale"]), name == main);
+  }
+  std::stable_partition(listed.begin(), listed.end(),
+                        [](const Listed& display) { return std::get<6>(display); });
+  return listed;
+}
+
+// Each output's name, logical rectangle and scale as the compositor has
+// them, the one at 0,0 the main one and first.
+TEST_F(WaylandDisplays, ListsTheOutputsAsTheCompositorHasThem) {
+  Child lister = start_child(AGENT_PATH, {"--displays"}, sway_.client_environment(), kChoosing);
+  std::vector<Listed> listed = listed_by_agent(read_rest(lister.output));
+  EXPECT_TRUE(exited_with(wait_for_end(lister), 0));
+  close_pipes(lister);
+  std::vector<Listed> expected = listed_by_sway(sway_.query("get_outputs"), "HEADLESS-1");
+  ASSERT_EQ(expected.size(), 2u);
+  EXPECT_EQ(listed, expected);
+}
+
+// Fractions of the output at scale 2 reach its first, middle and last pixel,
+// by moves and clicks alike. Its first row lies right below the main
+// output's last, where a point that falls short would land.
+TEST_F(WaylandDisplays, FractionsOfANamedOutputReachItsFirstMiddleAndLastPixel) {
+  start_agent();
+  const std::pair<double, double> fractions[] = {{0, 0}, {0.5, 0.5}, {1, 1}, {1, 0}, {0, 1}};
+  for (auto [x, y] : fractions) {
+    auto [pixel_x, pixel_y] = pixel(kScaled, x, y);
+    std::string at = std::to_string(pixel_x) + "," + std::to_string(pixel_y);
+    EXPECT_EQ(observe(move_on("HEADLESS-2", x, y) + button_on("HEADLESS-2", x, y, 0, true) +
+                      button_on("HEADLESS-2", x, y, 0, false)),
+              (Seen{"move " + at, "button down 1 at " + at, "button up 1 at " + at}))
+        << x << "," << y;
+  }
+}
+
+// A command that names no output addresses the main one, and one that
+// names an output the compositor does not have is dropped; a named output
+// is addressed where it is now.
+TEST_F(WaylandDisplays, TheMainOutputUnlessNamedAndANamedOneWhereItIsNow) {
+  start_agent();
+  EXPECT_EQ(observe(move(1, 1) + move_on("HEADLESS-3", 0.5, 0.5) +
+                    button_on("headless-2", 0.5, 0.5, 0, true) + move_on("HEADLESS-2", 0, 0)),
+            (Seen{"move 1279,799", "move 160,800"}));
+  ASSERT_TRUE(sway_.command("output HEADLESS-2 position 1280 200"));
+  // The compositor tells the window under the pointer where it is first.
+  Seen seen = observe(move_on("HEADLESS-2", 0, 0) + move_on("HEADLESS-2", 1, 1));
+  seen.erase(seen.begin(), std::find(seen.begin(), seen.end(), "move 1280,200"));
+  EXPECT_EQ(seen, (Seen{"move 1280,200", "move 2239,739"}));
 }
 
 // A compositor that reads nothing for a while (here: stopped) fills the
