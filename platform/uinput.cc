@@ -206,6 +206,24 @@ void rest_when_due(Uinput& u) {
   u.unrested = 0;
 }
 
+// Whether the agent holds evdev `key` down for the controller.
+bool holds(const Uinput& u, uint16_t key) {
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (u.held[code] && evdev_code(code) == key) return true;
+  }
+  return false;
+}
+
+// Types the character on `key`. A key the controller holds goes up and down
+// again, which types it, and stays down.
+void type_key(Uinput& u, uint16_t key, bool shifted) {
+  bool held = holds(u, key);
+  if (shifted) press(u, KEY_LEFTSHIFT, true);
+  press(u, key, !held);
+  press(u, key, held);
+  if (shifted) press(u, KEY_LEFTSHIFT, false);
+}
+
 void post_text(const char32_t* text, size_t count) {
   Uinput& u = the_devices;
   if (!u.geometry) return;
@@ -217,11 +235,7 @@ void post_text(const char32_t* text, size_t count) {
   for (size_t i = 0; i < count && !ending(); ++i) {
     auto found = typing.find(text[i]);
     if (found == typing.end() || !declared(found->second.key)) continue;
-    auto [key, shifted] = found->second;
-    if (shifted) press(u, KEY_LEFTSHIFT, true);
-    press(u, key, true);
-    press(u, key, false);
-    if (shifted) press(u, KEY_LEFTSHIFT, false);
+    type_key(u, found->second.key, found->second.shifted);
     rest_when_due(u);
   }
   press_held_modifiers(u, true);

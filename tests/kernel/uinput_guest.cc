@@ -14,6 +14,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
+// The XKB header is C, with a member named `explicit`, a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <algorithm>
 #include <chrono>
@@ -426,6 +431,40 @@ void check_server_gone(const std::string& server, pid_t pid, Agent& agent, const
         {pressed(KEY_LEFTSHIFT, 0)});
 }
 
+// Locks the X server's keyboard in layout group `group`, as a person's
+// switch of layout does; whether the server took it.
+bool lock_group(uint8_t group) {
+  xcb_connection_t* c = xcb_connect(":1", nullptr);
+  bool locked = !xcb_connection_has_error(c);
+  if (locked) {
+    free(xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+    xcb_generic_error_t* error = xcb_request_check(
+        c, xcb_xkb_latch_lock_state_checked(c, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1, group, 0, 0, 0));
+    locked = !error;
+    free(error);
+  }
+  xcb_disconnect(c);
+  return locked;
+}
+
+// Text with the layout group in force, and through a key the controller
+// holds, which goes up and down again for its character and stays down.
+void text_with_a_second_layout_and_a_held_key(const Agent& agent, const Devices& devices) {
+  check("setxkbmap -layout us,de",
+        {std::to_string(run({"/usr/bin/setxkbmap", "-display", ":1", "-layout", "us,de"}))}, {"0"});
+  for (uint8_t group : {1, 0}) {
+    std::string name = "group " + std::to_string(group);
+    check(name + " locked", {std::to_string(lock_group(group))}, {"1"});
+    send(agent, text("yz"));
+    check(name + ": its keys", events(devices.keyboard),
+          group == 1 ? typed(KEY_Z) + typed(KEY_Y) : typed(KEY_Y) + typed(KEY_Z));
+  }
+  send(agent, key("KeyA", true) + text("ba") + key("KeyA", false));
+  check("a held key stays down through text with its character", events(devices.keyboard),
+        Lines{pressed(KEY_A, 1)} + typed(KEY_B) + Lines{pressed(KEY_A, 0), pressed(KEY_A, 1)} +
+            Lines{pressed(KEY_A, 0)});
+}
+
 // The X server's monitors, which the agent lists and addresses: a point on
 // one goes in at its place in the range, which spans the whole screen.
 void displays_in_an_x_session(const char* agent_path, const Agent& agent, const Devices& devices) {
@@ -493,6 +532,7 @@ void text_in_an_x_session(const char* agent_path) {
   check("after setxkbmap de: the German keys", events(devices.keyboard),
         typed(KEY_Y) + typed(KEY_Z) + typed(KEY_APOSTROPHE) + typed(KEY_MINUS));
 
+  text_with_a_second_layout_and_a_held_key(agent, devices);
   displays_in_an_x_session(agent_path, agent, devices);
   check_server_gone("X server", server, agent, devices);
   close(devices.keyboard);
