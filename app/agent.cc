@@ -44,6 +44,12 @@ const char* run_command_loop(int input) {
   char buffer[64 * 1024 + kLinePadding] = {};
   bool platform_there = true;
   while (platform_there) {
+    if (std::optional<std::chrono::milliseconds> bound = platform::idle_bound();
+        bound && !input_within(input, *bound)) {
+      platform::on_idle();
+      platform_there = platform::flush();
+      if (!platform_there) break;
+    }
     size_t count = read_input(input, buffer, sizeof buffer - kLinePadding);
     if (count == 0) break;
     platform::on_input();

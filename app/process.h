@@ -25,6 +25,10 @@ void prepare_process(int input);
 // the session's end).
 size_t read_input(int input, char* buffer, size_t size);
 
+// Whether input, or its end, comes within `bound`: false when nothing has
+// by then.
+bool input_within(int input, std::chrono::milliseconds bound);
+
 // The stop request that ended the input, or 0.
 int stop_request();
 
@@ -39,8 +43,7 @@ void end_by(int request);
 // nothing else to watch or `quit` (a descriptor) has become readable. When
 // the session ends, the input prepared by prepare_process ends as at a stop
 // request.
-void watch_session(int connection, const char* connection_end,
-                   const char* (*await_end)(int quit));
+void watch_session(int connection, const char* connection_end, const char* (*await_end)(int quit));
 
 // Ends the watch, once the agent has stopped reading its input, and waits
 // for its thread to end.

@@ -158,6 +158,13 @@ size_t read_input(int input, char* buffer, size_t size) {
   }
 }
 
+// A signal that interrupts the wait counts as input: the read that follows
+// tells what it brought.
+bool input_within(int input, std::chrono::milliseconds bound) {
+  pollfd readable{input, POLLIN, 0};
+  return poll(&readable, 1, static_cast<int>(bound.count())) != 0;
+}
+
 int stop_request() {
   return received;
 }

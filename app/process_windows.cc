@@ -59,6 +59,12 @@ size_t read_input(int input, char* buffer, size_t size) {
   return count;
 }
 
+// The Windows backend never waits for input to pause (its idle_bound() is
+// always nothing), so this never waits either.
+bool input_within(int, std::chrono::milliseconds) {
+  return true;
+}
+
 int stop_request() {
   return received;
 }

@@ -28,12 +28,20 @@ struct Backend {
   void (*post_wheel)(int32_t vertical, int32_t horizontal);
   void (*post_text)(const char32_t* characters, size_t count);
   void (*on_input)();
+  std::optional<std::chrono::milliseconds> (*idle_bound)();
+  void (*on_idle)();
   bool (*flush)();
   const char* (*session_end)();
   int (*session_connection)();
   const char* (*await_session_end)(int quit);
   void (*finish)();
 };
+
+// For a backend with nothing of its own to finish when input stops.
+inline std::optional<std::chrono::milliseconds> never_idle() {
+  return std::nullopt;
+}
+inline void nothing_when_idle() {}
 
 // For a backend whose session ends with its connection alone.
 inline const char* nothing_else_ends_it(int) {

@@ -349,8 +349,21 @@ std::optional<Bounds> display_named(std::string_view) {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,   main_display, display_named, cursor, post_key,    post_mouse,         post_wheel,
-    post_text, on_input,     flush,  session_end, session_connection, await_session_end,
+    connect,
+    main_display,
+    display_named,
+    cursor,
+    post_key,
+    post_mouse,
+    post_wheel,
+    post_text,
+    on_input,
+    platform::never_idle,
+    platform::nothing_when_idle,
+    flush,
+    session_end,
+    session_connection,
+    await_session_end,
     finish,
 };
 

@@ -189,6 +189,14 @@ void on_input() {
   chosen->on_input();
 }
 
+std::optional<std::chrono::milliseconds> idle_bound() {
+  return chosen->idle_bound();
+}
+
+void on_idle() {
+  chosen->on_idle();
+}
+
 bool flush() {
   return chosen->flush();
 }

@@ -3,6 +3,11 @@
 #include <ApplicationServices/ApplicationServices.h>
 #include <poll.h>
 
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "platform/displays.h"
 #include "platform/platform.h"
 
 namespace {
@@ -34,6 +39,79 @@ void post_flagged(const Event& event, uint64_t mask) {
   CGEventPost(kCGHIDEventTap, event.get());
 }
 
+// Far more displays than a Mac drives; the list is read into an array this
+// long, so reading it allocates nothing.
+constexpr uint32_t kMostDisplays = 32;
+
+struct ActiveList {
+  std::array<CGDirectDisplayID, kMostDisplays> displays{};
+  uint32_t count = 0;
+
+  bool operator==(const ActiveList& other) const {
+    return std::equal(displays.begin(), displays.begin() + count, other.displays.begin(),
+                      other.displays.begin() + other.count);
+  }
+};
+
+ActiveList active_displays() {
+  ActiveList list;
+  if (CGGetActiveDisplayList(kMostDisplays, list.displays.data(), &list.count) != kCGErrorSuccess) {
+    list.count = 0;
+  }
+  return list;
+}
+
+platform::Bounds rectangle_of(CGDirectDisplayID display) {
+  CGRect bounds = CGDisplayBounds(display);
+  return {CGRectGetMinX(bounds), CGRectGetMinY(bounds), CGRectGetWidth(bounds),
+          CGRectGetHeight(bounds)};
+}
+
+// A display's UUID, which stays the same across reconnections and restarts
+// where its CGDirectDisplayID may change; its number where the system makes
+// no UUID for it.
+std::string name_of(CGDirectDisplayID display) {
+  char text[64] = "";
+  if (CFUUIDRef uuid = CGDisplayCreateUUIDFromDisplayID(display)) {
+    if (CFStringRef made = CFUUIDCreateString(nullptr, uuid)) {
+      if (!CFStringGetCString(made, text, sizeof text, kCFStringEncodingUTF8)) text[0] = 0;
+      CFRelease(made);
+    }
+    CFRelease(uuid);
+  }
+  return text[0] ? std::string(text) : std::to_string(display);
+}
+
+// Pixels of the framebuffer per point: 2 on a Retina display, also in its
+// scaled modes, whose framebuffer the system draws at twice the mode's size.
+double scale_of(CGDirectDisplayID display) {
+  CGDisplayModeRef mode = CGDisplayCopyDisplayMode(display);
+  size_t points = CGDisplayModeGetWidth(mode), pixels = CGDisplayModeGetPixelWidth(mode);
+  CGDisplayModeRelease(mode);  // which takes NULL, unlike CFRelease
+  return points && pixels ? static_cast<double>(pixels) / static_cast<double>(points) : 1;
+}
+
+// The names of the active displays, made again only when the list changes:
+// a command naming a display then costs one look at the list and no
+// allocation. (A reconfiguration callback would reach only a process that
+// runs an event loop, which the agent does not.)
+struct Names {
+  ActiveList active;
+  std::vector<std::pair<std::string, CGDirectDisplayID>> displays;
+};
+
+const Names& names() {
+  static Names known;
+  ActiveList active = active_displays();
+  if (active == known.active) return known;
+  known.active = active;
+  known.displays.clear();
+  for (uint32_t i = 0; i < active.count; ++i) {
+    known.displays.emplace_back(name_of(active.displays[i]), active.displays[i]);
+  }
+  return known;
+}
+
 }  // namespace
 
 namespace platform {
@@ -43,16 +121,27 @@ bool trusted() {
 }
 
 Bounds main_display() {
-  CGRect bounds = CGDisplayBounds(CGMainDisplayID());
-  return {CGRectGetMinX(bounds), CGRectGetMinY(bounds), CGRectGetWidth(bounds),
-          CGRectGetHeight(bounds)};
+  return rectangle_of(CGMainDisplayID());
 }
 
+// In the global display space, in points: the main display at 0,0, those
+// left of or above it at negative coordinates.
 std::vector<Display> displays() {
-  return {};
+  ActiveList active = active_displays();
+  CGDirectDisplayID main = CGMainDisplayID();
+  std::vector<Display> list;
+  for (uint32_t i = 0; i < active.count; ++i) {
+    CGDirectDisplayID display = active.displays[i];
+    list.push_back({name_of(display), rectangle_of(display), scale_of(display), display == main});
+  }
+  return displays_in_order(std::move(list));
 }
 
-std::optional<Bounds> display_named(std::string_view) {
+// The bounds are asked for afresh, as the main display's are.
+std::optional<Bounds> display_named(std::string_view id) {
+  for (const auto& [name, display] : names().displays) {
+    if (name == id) return rectangle_of(display);
+  }
   return std::nullopt;
 }
 
@@ -138,6 +227,13 @@ void post_text(const char32_t* characters, size_t count) {
 
 // The display's bounds are asked for afresh at each command.
 void on_input() {}
+
+// Nothing of its own to finish when input stops.
+std::optional<std::chrono::milliseconds> idle_bound() {
+  return std::nullopt;
+}
+
+void on_idle() {}
 
 // Posting hands each event to the system at once.
 bool flush() {

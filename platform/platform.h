@@ -120,6 +120,16 @@ void post_text(const char32_t* characters, size_t count);
 // per command.
 void on_input();
 
+// Once input has stopped for a while, a backend may have something of its
+// own to finish (the Wayland backend gives back the layout's keymap after
+// text). How long it waits for more input before that; nothing when it has
+// nothing to finish. Asked before each read of the agent's input.
+std::optional<std::chrono::milliseconds> idle_bound();
+
+// Called when no input came within idle_bound(); what it posts goes out
+// with the next flush.
+void on_idle();
+
 // Hands everything posted so far to the system; called once per command,
 // before the next line is read. False when the session has ended for good
 // (the display server has closed the connection, say): the agent then lets

@@ -293,6 +293,13 @@ void post_text(const char32_t* characters, size_t count) {
 
 void on_input() {}
 
+// Nothing of its own to finish.
+std::optional<std::chrono::milliseconds> idle_bound() {
+  return std::nullopt;
+}
+
+void on_idle() {}
+
 bool flush() {
   State& s = the_state;
   if (s.trace) fflush(s.trace.get());

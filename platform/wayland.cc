@@ -554,11 +554,10 @@ void post_key(uint16_t code, bool down, uint64_t) {
 // and grows with each keysym a later text needs, until it is full (then a
 // new one starts): a compositor compiles each keymap it is given, for the
 // agent's keyboard and again for each application, so text that brings no
-// new keysym costs none. Before any other input the layout's keymap and
-// the modifiers held come back. A compositor sends applications each keymap
-// before the keys typed with it. Text keys are XKB keycodes the key table
-// never uses (above its last, 134), so no key the agent holds is one of
-// them.
+// new keysym costs none. Before any other input, and once input pauses
+// after text, the layout's keymap and the modifiers held come back. A compositor sends applications
+// each keymap before the keys typed with it. Text keys are XKB keycodes the key table never uses
+// (above its last, 134), so no key the agent holds is one of them.
 constexpr uint32_t kFirstTextKey = 135, kLastTextKey = 255;
 constexpr size_t kTextKeys = kLastTextKey - kFirstTextKey + 1;
 // libwayland fails for good when a request does not fit its 4 KiB buffer and
@@ -653,6 +652,21 @@ void end_text(Compositor& c) {
   c.text_keymap_given = false;
   upload_keymap(c, *c.layout_file);
   announce_modifiers(c, c.modifiers);
+}
+
+// The layout's keymap comes back before any other input, and also once no
+// input has come for this long after text: a program that reads the seat's
+// keymap meanwhile (another agent starting) would take the text keymap for
+// the person's layout.
+constexpr std::chrono::milliseconds kTextKeymapKept{250};
+
+std::optional<std::chrono::milliseconds> idle_bound() {
+  if (!the_compositor.text_keymap_given) return std::nullopt;
+  return kTextKeymapKept;
+}
+
+void on_idle() {
+  end_text(the_compositor);
 }
 
 // Absolute motion spans the box around all outputs, in steps of 1/1024
@@ -783,6 +797,8 @@ constexpr platform::Backend kBackend = {
     post_wheel,
     post_text,
     on_input,
+    idle_bound,
+    on_idle,
     flush,
     session_end,
     session_connection,

@@ -10,15 +10,20 @@
 // per command: under Wine each of those queries costs a round trip to the X
 // server.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellscalingapi.h>
 
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cwchar>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "keymap/keys.h"
 #include "platform/absolute.h"
+#include "platform/displays.h"
 #include "platform/platform.h"
 #include "platform/verbose.h"
 #include "platform/wheel.h"
@@ -59,19 +64,52 @@ constexpr std::array<uint16_t, kKeyCodeLimit> kScanCodes = [] {
 struct Layout {
   platform::Bounds main_display{0, 0, 0, 0};  // the primary monitor
   platform::Bounds desktop{0, 0, 0, 0};       // the virtual desktop, all monitors
+  std::vector<platform::Display> displays;    // in order, the primary first
 };
 
-Layout read_layout() {
-  MONITORINFO info{};
+platform::Bounds rectangle_of(const RECT& r) {
+  return {static_cast<double>(r.left), static_cast<double>(r.top),
+          static_cast<double>(r.right - r.left), static_cast<double>(r.bottom - r.top)};
+}
+
+std::string utf8(const wchar_t* text) {
+  int length = static_cast<int>(wcslen(text));
+  int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string converted(size > 0 ? size : 0, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, converted.data(), size, nullptr, nullptr);
+  return converted;
+}
+
+// The monitor's scale as set in Settings (its effective DPI; the manifest
+// makes it the monitor's own rather than the system's).
+double scale_of(HMONITOR monitor) {
+  UINT x = 0, y = 0;
+  if (GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &x, &y) != S_OK || x == 0) return 1;
+  return static_cast<double>(x) / USER_DEFAULT_SCREEN_DPI;
+}
+
+// Each monitor by its device name (\\.\DISPLAY1), in physical pixels.
+BOOL CALLBACK add_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM list) {
+  MONITORINFOEXW info{};
   info.cbSize = sizeof info;
-  GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
-  const RECT& r = info.rcMonitor;
-  return {{static_cast<double>(r.left), static_cast<double>(r.top),
-           static_cast<double>(r.right - r.left), static_cast<double>(r.bottom - r.top)},
-          {static_cast<double>(GetSystemMetrics(SM_XVIRTUALSCREEN)),
-           static_cast<double>(GetSystemMetrics(SM_YVIRTUALSCREEN)),
-           static_cast<double>(GetSystemMetrics(SM_CXVIRTUALSCREEN)),
-           static_cast<double>(GetSystemMetrics(SM_CYVIRTUALSCREEN))}};
+  if (GetMonitorInfoW(monitor, &info)) {
+    reinterpret_cast<std::vector<platform::Display>*>(list)->push_back(
+        {utf8(info.szDevice), rectangle_of(info.rcMonitor), scale_of(monitor),
+         (info.dwFlags & MONITORINFOF_PRIMARY) != 0});
+  }
+  return TRUE;
+}
+
+Layout read_layout() {
+  Layout layout;
+  EnumDisplayMonitors(nullptr, nullptr, add_monitor, reinterpret_cast<LPARAM>(&layout.displays));
+  layout.displays = platform::displays_in_order(std::move(layout.displays));
+  if (!layout.displays.empty()) layout.main_display = layout.displays.front().bounds;
+  layout.desktop = {static_cast<double>(GetSystemMetrics(SM_XVIRTUALSCREEN)),
+                    static_cast<double>(GetSystemMetrics(SM_YVIRTUALSCREEN)),
+                    static_cast<double>(GetSystemMetrics(SM_CXVIRTUALSCREEN)),
+                    static_cast<double>(GetSystemMetrics(SM_CYVIRTUALSCREEN))};
+  return layout;
 }
 
 std::atomic<bool> layout_changed = true;
@@ -162,11 +200,12 @@ Bounds main_display() {
 }
 
 std::vector<Display> displays() {
-  return {};
+  return layout().displays;
 }
 
-std::optional<Bounds> display_named(std::string_view) {
-  return std::nullopt;
+// From the layout as last read, as main_display()'s bounds are.
+std::optional<Bounds> display_named(std::string_view id) {
+  return bounds_of(layout().displays, id);
 }
 
 std::optional<Point> cursor() {
@@ -254,6 +293,13 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
 
 // The layout is kept up to date by the window that hears of its changes.
 void on_input() {}
+
+// Nothing of its own to finish when input stops.
+std::optional<std::chrono::milliseconds> idle_bound() {
+  return std::nullopt;
+}
+
+void on_idle() {}
 
 // While the workstation is locked, or the secure desktop (a UAC prompt,
 // Ctrl+Alt+Del) is shown, Windows takes input from no program: SendInput

@@ -1046,6 +1046,8 @@ constexpr platform::Backend kBackend = {
     post_wheel,
     post_text,
     on_input,
+    platform::never_idle,
+    platform::nothing_when_idle,
     flush,
     session_end,
     session_connection,

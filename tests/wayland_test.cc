@@ -344,6 +344,30 @@ TEST_F(WaylandAgent, TextAfterTextAndInputAfterText) {
             (Seen{"move 320,200 with shift"}));
 }
 
+// Text's own keymap is given back once input pauses after it: a second agent
+// started while the first waits reads the person's layout (German) from the
+// seat, not the text's keymap.
+TEST_F(WaylandAgent, TheLayoutsKeymapComesBackWhenInputPausesAfterText) {
+  Child person = start_child(KEYBOARD_PATH, {"de"}, sway_.client_environment(), kChoosing);
+  ASSERT_EQ(read_line(person.output), "ready\n");
+  start_agent();
+  // Text as the last input: any other would take the text's keymap away.
+  send(agent_, text("\u00e9"));
+  EXPECT_EQ(starting_with(until("key up eacute"), "key down"), Seen{"key down eacute"});
+  // Well past the pause the first agent waits for.
+  std::this_thread::sleep_for(std::chrono::milliseconds(750));
+  Child second = start_child(AGENT_PATH, {}, sway_.client_environment(), kChoosing);
+  ASSERT_EQ(read_line(second.output), "READY\n");
+  EXPECT_EQ(starting_with(recording_.observe(second, key("KeyZ", true) + key("KeyZ", false), kMain),
+                          "key down"),
+            Seen{"key down y"});
+  for (Child* child : {&second, &person}) {
+    close_input(*child);
+    wait_for_end(*child);
+    close_pipes(*child);
+  }
+}
+
 // However it ends, the agent lets go of all it holds; buttons go up where
 // the agent last put the pointer, since no client can ask where it is.
 TEST_F(WaylandAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {

@@ -50,7 +50,7 @@ Lines posted_by(std::initializer_list<std::string_view> commands,
 
 TEST(MacOSBackend, CommandsBecomeTheirEvents) {
   recording::Answers display_left_of_main;
-  display_left_of_main.main_display = {{-1280, 200}, {1281, 1025}};
+  display_left_of_main.displays.front().bounds = {{-1280, 200}, {1281, 1025}};
   recording::Answers cursor_elsewhere;
   cursor_elsewhere.cursor = {100, 250};
   struct Case {
@@ -147,6 +147,108 @@ TEST(MacOSBackend, CommandsBecomeTheirEvents) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(posted_by(c.commands, c.answers), c.expected) << c.name;
+    expect_each_event_handled_once(c.name);
+  }
+}
+
+// `--displays`: each display connected, in points, the main one first and
+// the others from left to right; asked before, and without, the trust.
+TEST(MacOSBackend, ListsTheDisplaysConnected) {
+  const recording::Display right_of_main{
+      188941, {{1920, 0}, {1440, 900}}, 2880, "0B7F5C5E-9D3A-4F0C-8E55-3C2D7A9E6B14"};
+  recording::Answers listed_out_of_order;
+  listed_out_of_order.displays = {recording::kMainDisplay, right_of_main,
+                                  recording::kSecondDisplay};
+  recording::Answers no_mode_or_uuid;
+  no_mode_or_uuid.failing = {"mode", "uuid"};
+  struct Case {
+    const char* name;
+    recording::Answers answers;
+    const char* output;
+  } cases[] = {
+      {"a Retina main display and one left of and above it",
+       {},
+       R"({"id":"37D8832A-2D66-02CA-B9F7-8F30A301B230","x":0,"y":0,"width":1920,"height":1080,"scale":2,"main":true}
+{"id":"E5C9C1C4-4A2E-4B34-8D13-0D6C7F1B2A11","x":-1280,"y":-200,"width":1280,"height":1024,"scale":1,"main":false}
+)"},
+      {"listed main, right, left: put main, left, right", listed_out_of_order,
+       R"({"id":"37D8832A-2D66-02CA-B9F7-8F30A301B230","x":0,"y":0,"width":1920,"height":1080,"scale":2,"main":true}
+{"id":"E5C9C1C4-4A2E-4B34-8D13-0D6C7F1B2A11","x":-1280,"y":-200,"width":1280,"height":1024,"scale":1,"main":false}
+{"id":"0B7F5C5E-9D3A-4F0C-8E55-3C2D7A9E6B14","x":1920,"y":0,"width":1440,"height":900,"scale":2,"main":false}
+)"},
+      {"no mode or UUID made: scale 1, the display's number as its id", no_mode_or_uuid,
+       R"({"id":"69733382","x":0,"y":0,"width":1920,"height":1080,"scale":1,"main":true}
+{"id":"724183362","x":-1280,"y":-200,"width":1280,"height":1024,"scale":1,"main":false}
+)"},
+  };
+  for (const Case& c : cases) {
+    recording::Answers answers = c.answers;
+    answers.trusted = false;
+    recording::reset(answers);
+    AgentRun run = run_in_process(lines({kKeyADown}), {"input-agent", "--displays"});
+    EXPECT_EQ(run.output, c.output) << c.name;
+    EXPECT_EQ(run.status, 0) << c.name;
+    EXPECT_EQ(recording::trust_asked(), 0) << c.name;
+    EXPECT_TRUE(recording::events().empty()) << c.name;
+    EXPECT_EQ(recording::unreleased(), 0) << c.name;
+    EXPECT_EQ(recording::errors(), Lines{}) << c.name;
+  }
+}
+
+// A move or button naming a display lands on it: fractions 0, 0.5 and 1 on
+// its first, middle and last point, in the global space where it lies left
+// of and above the main display. Naming none means the main display; a
+// display not connected drops the command.
+TEST(MacOSBackend, CommandsNameADisplay) {
+  const std::string second = recording::kSecondDisplay.uuid;
+  auto on = [](const std::string& display, const char* rest) {
+    return R"({"display":")" + display + R"(",)" + rest;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> commands;
+    Lines expected;
+  } cases[] = {
+      {"moves at 0, 0.5 and 1 of the second display",
+       {on(second, R"("type":"move","x":0,"y":0})"),
+        on(second, R"("type":"move","x":0.5,"y":0.5})"),
+        on(second, R"("type":"move","x":1,"y":1})")},
+       {"mouse 5 at -1280,-200 button 0 clicks 0 flags=0x0",
+        "mouse 5 at -640.5,311.5 button 0 clicks 0 flags=0x0",
+        "mouse 5 at -1,823 button 0 clicks 0 flags=0x0"}},
+      {"clicks at 0, 0.5 and 1 of the second display",
+       {on(second, R"("type":"button","x":0,"y":0,"button":0,"down":true})"),
+        on(second, R"("type":"button","x":0,"y":0,"button":0,"down":false})"),
+        on(second, R"("type":"button","x":0.5,"y":0.5,"button":2,"down":true})"),
+        on(second, R"("type":"button","x":0.5,"y":0.5,"button":2,"down":false})"),
+        on(second, R"("type":"button","x":1,"y":1,"button":1,"down":true})"),
+        on(second, R"("type":"button","x":1,"y":1,"button":1,"down":false})")},
+       {"mouse 1 at -1280,-200 button 0 clicks 1 flags=0x0",
+        "mouse 2 at -1280,-200 button 0 clicks 1 flags=0x0",
+        "mouse 3 at -640.5,311.5 button 1 clicks 1 flags=0x0",
+        "mouse 4 at -640.5,311.5 button 1 clicks 1 flags=0x0",
+        "mouse 25 at -1,823 button 2 clicks 1 flags=0x0",
+        "mouse 26 at -1,823 button 2 clicks 1 flags=0x0"}},
+      {"the main display by its id, and by naming none",
+       {on(recording::kMainDisplay.uuid, R"("type":"move","x":1,"y":1})"),
+        R"({"type":"button","x":1,"y":1,"button":0,"down":true})",
+        R"({"type":"button","x":1,"y":1,"button":0,"down":false})"},
+       {"mouse 5 at 1919,1079 button 0 clicks 0 flags=0x0",
+        "mouse 1 at 1919,1079 button 0 clicks 1 flags=0x0",
+        "mouse 2 at 1919,1079 button 0 clicks 1 flags=0x0"}},
+      {"a display not connected: dropped",
+       {on("724183362", R"("type":"move","x":0,"y":0})"),
+        on(second + "0", R"("type":"button","x":0,"y":0,"button":0,"down":true})"),
+        on(second, R"("type":"move","x":1,"y":0})")},
+       {"mouse 5 at -1,-200 button 0 clicks 0 flags=0x0"}},
+  };
+  for (const Case& c : cases) {
+    std::string input;
+    for (const std::string& command : c.commands) input += command + "\n";
+    recording::reset({});
+    AgentRun run = run_in_process(input);
+    EXPECT_EQ(run.output, "READY\n") << c.name;
+    EXPECT_EQ(recording::posted(), c.expected) << c.name;
     expect_each_event_handled_once(c.name);
   }
 }
@@ -254,6 +356,44 @@ std::vector<int64_t> press_counts() {
 void handle(std::string line) {
   line.reserve(line.size() + kLinePadding);
   dispatch_line(line);
+}
+
+// Names are made once for each set of displays connected, not per command,
+// and made again when the set changes; bounds are read at each command.
+TEST(MacOSBackend, NamesFollowTheDisplaysConnected) {
+  const recording::Display main{
+      1001, {{0, 0}, {1440, 900}}, 2880, "5A1F3D2E-0C4B-4E6A-9B7D-1E2F3A4B5C6D"};
+  recording::Display beside{
+      1002, {{1440, 0}, {1920, 1080}}, 1920, "9C8B7A6F-5E4D-4C3B-8A29-18F7E6D5C4B3"};
+  const recording::Display other{
+      1003, {{0, 900}, {800, 600}}, 800, "2468ACE0-1357-4BDF-8642-0ECA97531BDF"};
+  const std::string move_beside =
+      R"({"type":"move","display":")" + std::string(beside.uuid) + R"(","x":1,"y":1})";
+  const std::string move_other =
+      R"({"type":"move","display":")" + std::string(other.uuid) + R"(","x":0,"y":0})";
+  recording::Answers answers;
+  answers.displays = {main, beside};
+  recording::reset(answers);
+  for (int i = 0; i < 3; ++i) handle(move_beside);
+  EXPECT_EQ(recording::uuids_made(), 2) << "once for each display";
+
+  beside.bounds.origin = {-1920, -180};  // moved left of the main display
+  recording::connect({main, beside});
+  handle(move_beside);
+  handle(move_other);
+  EXPECT_EQ(recording::uuids_made(), 2) << "the same displays";
+
+  recording::connect({main, other});
+  handle(move_beside);
+  handle(move_other);
+  EXPECT_EQ(recording::uuids_made(), 4) << "another display connected";
+
+  EXPECT_EQ(recording::posted(), (Lines{"mouse 5 at 3359,1079 button 0 clicks 0 flags=0x0",
+                                        "mouse 5 at 3359,1079 button 0 clicks 0 flags=0x0",
+                                        "mouse 5 at 3359,1079 button 0 clicks 0 flags=0x0",
+                                        "mouse 5 at -1,899 button 0 clicks 0 flags=0x0",
+                                        "mouse 5 at 0,900 button 0 clicks 0 flags=0x0"}));
+  expect_each_event_handled_once("names following the displays");
 }
 
 // The person's double-click speed lives in the global domain, which the

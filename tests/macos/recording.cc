@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstdio>
@@ -17,6 +18,16 @@ struct __CFNumber {
 };
 struct __CFString {
   std::string text;
+  int releases = 0;  // of one CFUUIDCreateString made; constant ones stay
+};
+struct __CFUUID {
+  std::string text;
+  int releases;
+};
+struct CGDisplayMode {
+  size_t width;
+  size_t pixel_width;
+  int releases;
 };
 
 const CFStringRef kCFPreferencesAnyApplication =
@@ -34,6 +45,9 @@ struct State {
   std::deque<__CGEvent> handles;  // one per event; their addresses are the events
   std::vector<recording::Event> events;
   std::deque<__CFNumber> numbers;
+  std::deque<__CFUUID> uuids;
+  std::deque<__CFString> strings;
+  std::deque<CGDisplayMode> modes;
   std::vector<std::string> posted;
   std::vector<std::string> errors;
   std::vector<std::string> domains;
@@ -81,11 +95,33 @@ __CGEvent* as_event(CFTypeRef object) {
   return nullptr;
 }
 
-__CFNumber* as_number(CFTypeRef object) {
-  for (__CFNumber& number : state().numbers) {
-    if (&number == object) return &number;
+// The object of `made` that `object` is, if any.
+template <typename Made>
+Made* among(std::deque<Made>& made, CFTypeRef object) {
+  for (Made& one : made) {
+    if (&one == object) return &one;
   }
   return nullptr;
+}
+
+__CFNumber* as_number(CFTypeRef object) {
+  return among(state().numbers, object);
+}
+
+// The display connected now with that number, or nothing (and an error).
+const recording::Display* connected(CGDirectDisplayID number, const char* call) {
+  for (const recording::Display& display : state().answers.displays) {
+    if (display.number == number) return &display;
+  }
+  error(std::string(call) + " of display " + std::to_string(number) + ", not connected");
+  return nullptr;
+}
+
+// The mode behind `mode`: nothing for NULL, which the SDK allows, or (and
+// an error) for a mode released.
+CGDisplayMode* live_mode(CGDisplayModeRef mode, const char* call) {
+  if (mode && mode->releases > 0) error(std::string(call) + " of a released mode");
+  return mode && mode->releases == 0 ? mode : nullptr;
 }
 
 std::string shortest(double value) {
@@ -162,12 +198,80 @@ Boolean AXIsProcessTrusted(void) {
 }
 
 CGDirectDisplayID CGMainDisplayID(void) {
-  return 69733382;
+  return state().answers.displays.front().number;
 }
 
-CGRect CGDisplayBounds(CGDirectDisplayID display) {
-  if (display != CGMainDisplayID()) error("CGDisplayBounds of another display");
-  return state().answers.main_display;
+// CGRectZero for a display that is not connected.
+CGRect CGDisplayBounds(CGDirectDisplayID number) {
+  const recording::Display* display = connected(number, "CGDisplayBounds");
+  return display ? display->bounds : CGRect{{0, 0}, {0, 0}};
+}
+
+// Without a list, the count alone.
+CGError CGGetActiveDisplayList(uint32_t most, CGDirectDisplayID* displays, uint32_t* count) {
+  const std::vector<recording::Display>& connected = state().answers.displays;
+  uint32_t listed = static_cast<uint32_t>(connected.size());
+  if (displays) listed = std::min(listed, most);
+  for (uint32_t i = 0; displays && i < listed; ++i) displays[i] = connected[i].number;
+  if (count) *count = listed;
+  return kCGErrorSuccess;
+}
+
+CGDisplayModeRef CGDisplayCopyDisplayMode(CGDirectDisplayID number) {
+  const recording::Display* display = connected(number, "CGDisplayCopyDisplayMode");
+  if (!display || failing("mode")) return nullptr;
+  State& s = state();
+  s.modes.push_back({static_cast<size_t>(display->bounds.size.width), display->pixel_width, 0});
+  return &s.modes.back();
+}
+
+size_t CGDisplayModeGetWidth(CGDisplayModeRef mode) {
+  CGDisplayMode* live = live_mode(mode, "CGDisplayModeGetWidth");
+  return live ? live->width : 0;
+}
+
+size_t CGDisplayModeGetPixelWidth(CGDisplayModeRef mode) {
+  CGDisplayMode* live = live_mode(mode, "CGDisplayModeGetPixelWidth");
+  return live ? live->pixel_width : 0;
+}
+
+// CFRelease, but NULL is no error.
+void CGDisplayModeRelease(CGDisplayModeRef mode) {
+  if (mode) CFRelease(mode);
+}
+
+CFUUIDRef CGDisplayCreateUUIDFromDisplayID(uint32_t number) {
+  const recording::Display* display = connected(number, "CGDisplayCreateUUIDFromDisplayID");
+  if (!display || failing("uuid")) return nullptr;
+  State& s = state();
+  s.uuids.push_back({display->uuid, 0});
+  return &s.uuids.back();
+}
+
+CFStringRef CFUUIDCreateString(CFAllocatorRef, CFUUIDRef uuid) {
+  State& s = state();
+  __CFUUID* made = among(s.uuids, uuid);
+  if (!made || made->releases > 0) {
+    error("CFUUIDCreateString of no live UUID");
+    return nullptr;
+  }
+  s.strings.push_back({made->text});
+  return &s.strings.back();
+}
+
+// Fails where the text and its terminating NUL do not fit, as CoreFoundation
+// does.
+Boolean CFStringGetCString(CFStringRef string, char* buffer, CFIndex size,
+                           CFStringEncoding encoding) {
+  __CFString* made = among(state().strings, string);
+  if (!made || made->releases > 0 || encoding != kCFStringEncodingUTF8) {
+    error("CFStringGetCString of no live string, or not as UTF-8");
+    return false;
+  }
+  if (static_cast<CFIndex>(made->text.size()) >= size) return false;
+  made->text.copy(buffer, made->text.size());
+  buffer[made->text.size()] = 0;
+  return true;
 }
 
 CGFloat CGRectGetMinX(CGRect rect) {
@@ -273,13 +377,21 @@ void CGEventPost(CGEventTapLocation tap, CGEventRef ref) {
 
 void CFRelease(CFTypeRef object) {
   if (!object) return error("CFRelease(NULL)");
+  State& s = state();
+  int* releases = nullptr;
   if (__CGEvent* handle = as_event(object)) {
-    if (state().events[handle->index].releases++ > 0) error("CFRelease of a released event");
+    releases = &s.events[handle->index].releases;
   } else if (__CFNumber* number = as_number(object)) {
-    if (number->releases++ > 0) error("CFRelease of a released number");
-  } else {
-    error("CFRelease of an object not handed out");
+    releases = &number->releases;
+  } else if (__CFUUID* uuid = among(s.uuids, object)) {
+    releases = &uuid->releases;
+  } else if (__CFString* string = among(s.strings, object)) {
+    releases = &string->releases;
+  } else if (CGDisplayMode* mode = among(s.modes, object)) {
+    releases = &mode->releases;
   }
+  if (!releases) return error("CFRelease of an object not handed out");
+  if ((*releases)++ > 0) error("CFRelease of a released object");
 }
 
 CFTypeID CFGetTypeID(CFTypeRef object) {
@@ -329,6 +441,10 @@ void reset(const Answers& answers) {
   trust_taken_back = false;
 }
 
+void connect(const std::vector<Display>& displays) {
+  state().answers.displays = displays;
+}
+
 void take_trust_back() {
   trust_taken_back = true;
 }
@@ -349,6 +465,10 @@ int trust_asked() {
   return trust_asked_count;
 }
 
+int uuids_made() {
+  return static_cast<int>(state().uuids.size());
+}
+
 const std::vector<std::string>& preference_domains() {
   return state().domains;
 }
@@ -357,6 +477,9 @@ int unreleased() {
   int count = 0;
   for (const Event& event : state().events) count += event.releases == 0;
   for (const __CFNumber& number : state().numbers) count += number.releases == 0;
+  for (const __CFUUID& uuid : state().uuids) count += uuid.releases == 0;
+  for (const __CFString& string : state().strings) count += string.releases == 0;
+  for (const CGDisplayMode& mode : state().modes) count += mode.releases == 0;
   return count;
 }
 

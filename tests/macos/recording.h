@@ -19,13 +19,30 @@
 
 namespace recording {
 
+// One display connected, as CoreGraphics describes it.
+struct Display {
+  CGDirectDisplayID number;
+  CGRect bounds;       // in points, in the global display space
+  size_t pixel_width;  // of its mode, whose width in points is the bounds'
+  const char* uuid;
+};
+
+// A Retina main display, and one of 1 pixel a point left of and above it.
+const Display kMainDisplay{
+    69733382, {{0, 0}, {1920, 1080}}, 3840, "37D8832A-2D66-02CA-B9F7-8F30A301B230"};
+const Display kSecondDisplay{
+    724183362, {{-1280, -200}, {1280, 1024}}, 1280, "E5C9C1C4-4A2E-4B34-8D13-0D6C7F1B2A11"};
+
 struct Answers {
   bool trusted = true;
-  CGRect main_display{{0, 0}, {1920, 1080}};
+  // As CGGetActiveDisplayList lists them: the main display first.
+  std::vector<Display> displays{kMainDisplay, kSecondDisplay};
   CGPoint cursor{0, 0};
   // com.apple.mouse.doubleClickThreshold in the global domain, in seconds.
   std::optional<double> double_click;
-  // Kinds whose creation returns NULL: "keyboard", "mouse", "scroll", "null".
+  // Kinds whose creation returns NULL: "keyboard", "mouse", "scroll", "null"
+  // (events), "mode" (CGDisplayCopyDisplayMode), "uuid"
+  // (CGDisplayCreateUUIDFromDisplayID).
   std::vector<std::string> failing;
 };
 
@@ -49,6 +66,9 @@ struct Event {
 // Forgets everything and answers with `answers` from now on.
 void reset(const Answers& answers);
 
+// The displays are reconfigured: these are connected from now on.
+void connect(const std::vector<Display>& displays);
+
 // The person takes the process's Accessibility trust back: AXIsProcessTrusted
 // answers false from now on, on any thread, until the next reset.
 void take_trust_back();
@@ -70,7 +90,11 @@ const std::vector<std::string>& errors();
 int trust_asked();
 const std::vector<std::string>& preference_domains();
 
-// Objects the backend was handed (events, numbers) and has not released.
+// How many UUIDs CGDisplayCreateUUIDFromDisplayID has made.
+int uuids_made();
+
+// Objects the backend was handed (events, numbers, UUIDs, strings, display
+// modes) and has not released.
 int unreleased();
 
 }  // namespace recording

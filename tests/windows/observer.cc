@@ -1,7 +1,12 @@
 // A Windows program for the tests under Wine: a window over the primary
 // monitor, holding the keyboard focus, with low-level keyboard and mouse
-// hooks. It prints, one line each on standard output, what arrives:
+// hooks. Per-monitor DPI aware, as the agent is, it sees monitors and points
+// in physical pixels. It prints, one line each on standard output, the
+// monitors, then what arrives:
 //
+//   monitor \\.\DISPLAY1 0,0 1280x800 dpi=96 primary
+//                                              (each monitor, as Windows lists
+//                                              them, with its effective DPI)
 //   ready                                      (hooks in place, window shown)
 //   key down vk=a0 scan=2a ext=0 injected=1    (low-level keyboard hook)
 //   char A                                     (WM_CHAR to the window)
@@ -12,6 +17,8 @@
 //   wheel -120                                 (positive away from the user)
 //   hwheel 120                                 (positive right)
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellscalingapi.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -71,6 +78,18 @@ LRESULT CALLBACK on_mouse(int code, WPARAM message, LPARAM data) {
   return CallNextHookEx(nullptr, code, message, data);
 }
 
+BOOL CALLBACK say_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM) {
+  MONITORINFOEXW info{};
+  info.cbSize = sizeof info;
+  GetMonitorInfoW(monitor, &info);
+  UINT dpi = 0, dpi_y = 0;
+  GetDpiForMonitor(monitor, MDT_EFFECTIVE_DPI, &dpi, &dpi_y);
+  const RECT& r = info.rcMonitor;
+  say("monitor %ls %ld,%ld %ldx%ld dpi=%u%s", info.szDevice, r.left, r.top, r.right - r.left,
+      r.bottom - r.top, dpi, (info.dwFlags & MONITORINFOF_PRIMARY) ? " primary" : "");
+  return TRUE;
+}
+
 LRESULT CALLBACK on_window(HWND window, UINT message, WPARAM w, LPARAM l) {
   if (message == WM_CHAR && w >= 0x20 && w < 0x7f) say("char %c", static_cast<char>(w));
   if (message == WM_CHAR && (w >= 0x80 || w == '\r' || w == '\t')) {
@@ -82,6 +101,8 @@ LRESULT CALLBACK on_window(HWND window, UINT message, WPARAM w, LPARAM l) {
 }  // namespace
 
 int main() {
+  SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  EnumDisplayMonitors(nullptr, nullptr, say_monitor, 0);
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSW kind{};
   kind.lpfnWndProc = on_window;

@@ -6,12 +6,16 @@
 // recorded and sets its answers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct __CGEvent;
 struct __CGEventSource;
 struct __CFString;
 struct __CFNumber;
+struct __CFUUID;
+struct __CFAllocator;
+struct CGDisplayMode;
 
 #define MACOS_TYPE(name, type) typedef type name;
 #define MACOS_ENUM(name, underlying) enum name : underlying {};
