@@ -12,6 +12,7 @@ struct LastPress {
   int index = -1;  // none
   platform::Point point{0, 0};
   Clock::time_point at;
+  platform::Point moved{0, 0};  // by relative motion since
 };
 
 LastPress last_press;
@@ -41,6 +42,12 @@ int64_t clicks_of(int index) {
 
 void count_move(platform::Point point) {
   if (last_press.index >= 0 && !close_to(point, last_press.point)) last_press.index = -1;
+}
+
+void count_motion(double dx, double dy) {
+  last_press.moved.x += dx;
+  last_press.moved.y += dy;
+  if (last_press.index >= 0 && !close_to(last_press.moved, {0, 0})) last_press.index = -1;
 }
 
 void forget_clicks() {

@@ -22,5 +22,8 @@ int64_t clicks_of(int index);
 // A move away from the last press ends its run of clicks.
 void count_move(platform::Point point);
 
+// Relative motion away from the last press ends its run of clicks too.
+void count_motion(double dx, double dy);
+
 // Starts counting afresh, as after letting go of everything.
 void forget_clicks();

@@ -20,6 +20,10 @@ Member* slot_for(Command& command, std::string_view name) {
       return name == "button" ? &command.button : name == "deltaX" ? &command.delta_x : nullptr;
     case 7:
       return name == "display" ? &command.display : nullptr;
+    case 9:
+      return name == "movementX"   ? &command.movement_x
+             : name == "movementY" ? &command.movement_y
+                                   : nullptr;
     default:
       return nullptr;
   }

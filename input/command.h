@@ -12,7 +12,7 @@
 using Member = std::optional<simdjson::dom::element>;
 
 struct Command {
-  Member type, code, down, x, y, button, delta, delta_x, text, display;
+  Member type, code, down, x, y, button, delta, delta_x, text, display, movement_x, movement_y;
   // The line was not valid UTF-8 and was read with U+FFFD in place of what
   // was ill-formed.
   bool repaired = false;

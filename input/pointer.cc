@@ -34,7 +34,14 @@ std::optional<platform::Point> position(const Command& command) {
                          display->y + *y * (display->height - 1)};
 }
 
-void move_to(platform::Point point) {
+// What a move is with the buttons held now: a plain move, or a drag.
+struct Motion {
+  uint32_t type;
+  uint32_t button;
+  int64_t clicks;
+};
+
+Motion motion() {
   uint32_t type = buttons[0]   ? platform::kLeftMouseDragged
                   : buttons[2] ? platform::kRightMouseDragged
                   : buttons[1] ? platform::kOtherMouseDragged
@@ -50,8 +57,32 @@ void move_to(platform::Point point) {
                    : buttons[2] ? clicks_of(2)
                    : buttons[1] ? clicks_of(1)
                                 : 0;
+  return {type, button, clicks};
+}
+
+void move_to(platform::Point point) {
+  Motion m = motion();
   count_move(point);
-  platform::post_mouse(type, point, button, flags(), clicks);
+  platform::post_mouse(m.type, point, m.button, flags(), m.clicks);
+}
+
+// A movement member's pixels, 0 when it is missing; nothing when it is there
+// but not a finite number within bounds.
+std::optional<double> movement(const Member& member) {
+  if (!member) return 0.0;
+  std::optional<double> pixels = as_number(member);
+  if (!pixels || !std::isfinite(*pixels) || std::fabs(*pixels) > 10000) return std::nullopt;
+  return pixels;
+}
+
+// {"type":"move","movementX":..,"movementY":..}, as MouseEvent.movementX/Y.
+void move_by(const Command& command) {
+  std::optional<double> dx = movement(command.movement_x);
+  std::optional<double> dy = movement(command.movement_y);
+  if (!dx || !dy) return;
+  Motion m = motion();
+  count_motion(*dx, *dy);
+  platform::post_motion(m.type, *dx, *dy, m.button, flags(), m.clicks);
 }
 
 std::optional<int> button_index(const Command& command) {
@@ -70,8 +101,13 @@ void mouse(int index, bool down, platform::Point point) {
   buttons[index] = down;
 }
 
+// With `x` or `y` it is absolute, as before relative motion existed.
 void handle_move(const Command& command) {
-  if (std::optional<platform::Point> point = position(command)) move_to(*point);
+  if (command.x || command.y) {
+    if (std::optional<platform::Point> point = position(command)) move_to(*point);
+  } else if (command.movement_x || command.movement_y) {
+    move_by(command);
+  }
 }
 
 void handle_button(const Command& command) {

@@ -10,6 +10,9 @@ void mouse(int index, bool down, platform::Point point);
 // {"type":"move","x":<0..1>,"y":<0..1>}: a move, or a drag while a button is
 // held. Move and button commands may name a display ("display":"HDMI-1"),
 // whose fractions x and y are then of that display rather than the main one.
+// {"type":"move","movementX":<pixels>,"movementY":<pixels>}, without x and
+// y, is relative motion, each value -10000..10000 and either may be missing
+// (0), not both.
 void handle_move(const Command& command);
 
 // {"type":"button","x":..,"y":..,"button":<0|1|2>,"down":<bool>}. Without a

@@ -25,6 +25,8 @@ struct Backend {
   std::optional<Point> (*cursor)();
   void (*post_key)(uint16_t code, bool down, uint64_t mask);
   void (*post_mouse)(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
+  void (*post_motion)(uint32_t type, double dx, double dy, uint32_t button, uint64_t mask,
+                      int64_t clicks);
   void (*post_wheel)(int32_t vertical, int32_t horizontal);
   void (*post_text)(const char32_t* characters, size_t count);
   void (*on_input)();

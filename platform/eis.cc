@@ -295,6 +295,9 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   d.ei->device_frame(d.pointer, d.ei->now(d.context));
 }
 
+// Relative motion is not posted here yet.
+void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+
 // Whole wheel steps, as discrete scrolling, positive down and right; both
 // axes in one event.
 void post_wheel(int32_t vertical, int32_t horizontal) {
@@ -349,21 +352,10 @@ std::optional<Bounds> display_named(std::string_view) {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,
-    main_display,
-    display_named,
-    cursor,
-    post_key,
-    post_mouse,
-    post_wheel,
-    post_text,
-    on_input,
-    platform::never_idle,
-    platform::nothing_when_idle,
-    flush,
-    session_end,
-    session_connection,
-    await_session_end,
+    connect,   main_display, display_named,        cursor,
+    post_key,  post_mouse,   post_motion,          post_wheel,
+    post_text, on_input,     platform::never_idle, platform::nothing_when_idle,
+    flush,     session_end,  session_connection,   await_session_end,
     finish,
 };
 

@@ -177,6 +177,11 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   chosen->post_mouse(type, point, button, mask, clicks);
 }
 
+void post_motion(uint32_t type, double dx, double dy, uint32_t button, uint64_t mask,
+                 int64_t clicks) {
+  chosen->post_motion(type, dx, dy, button, mask, clicks);
+}
+
 void post_wheel(int32_t vertical, int32_t horizontal) {
   chosen->post_wheel(vertical, horizontal);
 }

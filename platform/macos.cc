@@ -187,6 +187,9 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   post_flagged(event, mask);
 }
 
+// Relative motion is not posted here yet.
+void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+
 // Wheel 2 is the horizontal axis; with both, one event scrolls both ways.
 void post_wheel(int32_t vertical, int32_t horizontal) {
   Event event(CGEventCreateScrollWheelEvent2(nullptr, kCGScrollEventUnitPixel, horizontal ? 2 : 1,

@@ -102,6 +102,14 @@ void post_key(uint16_t code, bool down, bool repeat, uint64_t mask);
 // double, ...), the held button's for a drag, 0 for a plain move; only macOS
 // puts it on the event, other systems count clicks from event times.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int64_t clicks);
+// Relative device motion by `dx`, `dy` pixels of the display the pointer is
+// on, as a mouse's: an application that has locked the pointer gets them
+// unchanged, past the screen's edges; otherwise the pointer moves by them,
+// clamped as the system clamps a mouse. `type`, `button`, `mask` and `clicks`
+// are as for post_mouse's moves and drags. A system that takes whole pixels
+// carries the fractions over to the next motion, per axis.
+void post_motion(uint32_t type, double dx, double dy, uint32_t button, uint64_t mask,
+                 int64_t clicks);
 // Wheel pixels, as CoreGraphics counts them: `vertical` positive up,
 // `horizontal` positive left; both axes go in one event where the system has
 // one.

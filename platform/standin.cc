@@ -66,6 +66,10 @@ class Line {
           number(event.clicks);
         }
         break;
+      case standin::Event::kMotion:
+        put("motion").number(event.type).number(event.point.x).number(event.point.y);
+        number(event.button).hex(event.mask);
+        break;
       case standin::Event::kCharacter:
         put("text").hex(event.character);
         break;
@@ -273,6 +277,22 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   event.clicks = clicks;
   post(event, the_state.config.fail_mouse);
   if (!the_state.config.fail_mouse) the_state.cursor = point;
+}
+
+// The pointer moves by the deltas, unclamped: the stand-in has no edges.
+void post_motion(uint32_t type, double dx, double dy, uint32_t button, uint64_t mask,
+                 int64_t clicks) {
+  standin::Event event{standin::Event::kMotion};
+  event.type = type;
+  event.point = {dx, dy};
+  event.button = button;
+  event.mask = mask;
+  event.clicks = clicks;
+  post(event, the_state.config.fail_mouse);
+  if (!the_state.config.fail_mouse) {
+    the_state.cursor.x += dx;
+    the_state.cursor.y += dy;
+  }
 }
 
 void post_wheel(int32_t vertical, int32_t horizontal) {

@@ -33,16 +33,16 @@ struct Config {
 
 // One posted event, as the agent described it.
 struct Event {
-  enum Kind { kKey, kMouse, kWheel, kCharacter } kind;
-  uint16_t code = 0;  // key
-  bool down = false;  // key
-  uint32_t type = 0;  // mouse
-  platform::Point point{0, 0};
-  uint32_t button = 0;         // mouse
-  uint64_t mask = 0;           // key and mouse
-  int64_t clicks = 0;          // mouse
-  int32_t wheel = 0;           // up
-  int32_t wheel_sideways = 0;  // left
+  enum Kind { kKey, kMouse, kMotion, kWheel, kCharacter } kind;
+  uint16_t code = 0;            // key
+  bool down = false;            // key
+  uint32_t type = 0;            // mouse
+  platform::Point point{0, 0};  // mouse; motion: the deltas
+  uint32_t button = 0;          // mouse and motion
+  uint64_t mask = 0;            // key and mouse
+  int64_t clicks = 0;           // mouse
+  int32_t wheel = 0;            // up
+  int32_t wheel_sideways = 0;   // left
   char32_t character = 0;
 };
 

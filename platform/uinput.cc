@@ -252,6 +252,9 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
 }
 
+// Relative motion is not posted here yet.
+void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+
 // Positive pixels scroll up, as evdev's wheel counts, and left, which its
 // horizontal wheel counts negative; both go in the command's one report.
 void post_wheel(int32_t vertical, int32_t horizontal) {
@@ -297,21 +300,10 @@ void finish() {}
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,
-    main_display,
-    display_named,
-    cursor,
-    post_key,
-    post_mouse,
-    post_wheel,
-    post_text,
-    on_input,
-    platform::never_idle,
-    platform::nothing_when_idle,
-    flush,
-    session_end,
-    session_connection,
-    platform::nothing_else_ends_it,
+    connect,   main_display, display_named,        cursor,
+    post_key,  post_mouse,   post_motion,          post_wheel,
+    post_text, on_input,     platform::never_idle, platform::nothing_when_idle,
+    flush,     session_end,  session_connection,   platform::nothing_else_ends_it,
     finish,
 };
 

@@ -705,6 +705,9 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   send_all(c);
 }
 
+// Relative motion is not posted here yet.
+void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+
 // Positive pixels scroll up and left, which Wayland counts negative; both
 // axes go in one frame.
 void post_wheel(int32_t vertical, int32_t horizontal) {
@@ -788,21 +791,10 @@ std::optional<Bounds> display_named(std::string_view id) {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,
-    main_display,
-    display_named,
-    cursor,
-    post_key,
-    post_mouse,
-    post_wheel,
-    post_text,
-    on_input,
-    idle_bound,
-    on_idle,
-    flush,
-    session_end,
-    session_connection,
-    platform::nothing_else_ends_it,
+    connect,   main_display, display_named,      cursor,
+    post_key,  post_mouse,   post_motion,        post_wheel,
+    post_text, on_input,     idle_bound,         on_idle,
+    flush,     session_end,  session_connection, platform::nothing_else_ends_it,
     finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, displays,

@@ -279,6 +279,9 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   if (DWORD flags = button_flags(type, button)) add_mouse(flags);
 }
 
+// Relative motion is not posted here yet.
+void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+
 // A step is WHEEL_DELTA units, and Windows takes fractions of a step: each
 // pixel is WHEEL_DELTA hundredths of a unit, and only what is below one unit
 // carries over. Positive pixels scroll up, as WHEEL_DELTA counts, and left,

@@ -44,6 +44,7 @@
 #include "keymap/keys.h"
 #include "platform/backend.h"
 #include "platform/displays.h"
+#include "platform/motion.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 
@@ -140,6 +141,7 @@ struct Server {
   // The X key each code holds down, which a keymap change does not alter.
   std::array<xcb_keycode_t, kKeyCodeLimit> held{};
   WheelCarry wheel, wheel_sideways;
+  MotionCarry motion;
   platform::Point last_motion{0, 0};
   // The keyboards' repeat as the agent found it, where it changed it: the
   // core keyboard's, the XTest keyboard's, then the other devices' attached
@@ -977,6 +979,19 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   }
 }
 
+// XTest's relative motion goes through the server's pointer path, as a
+// mouse's does: it moves the pointer, clamped by the screen's edges, and
+// reaches XInput 2 clients that read raw motion. The server moves by whole
+// pixels; the fractions carry over.
+void post_motion(uint32_t, double dx, double dy, uint32_t, uint64_t, int64_t) {
+  Server& x = server();
+  int16_t whole_x = static_cast<int16_t>(take_whole_pixels(x.motion.x, dx));
+  int16_t whole_y = static_cast<int16_t>(take_whole_pixels(x.motion.y, dy));
+  if (whole_x == 0 && whole_y == 0) return;
+  xcb_test_fake_input(x.connection.get(), XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE, whole_x,
+                      whole_y, 0);
+}
+
 // Steps of the wheel are clicks of the wheel buttons.
 void post_wheel(int32_t vertical, int32_t horizontal) {
   Server& x = server();
@@ -1037,21 +1052,10 @@ Bounds desktop() {
 
 // Named here, where these functions are the ones in scope.
 constexpr platform::Backend kBackend = {
-    connect,
-    main_display,
-    display_named,
-    cursor,
-    post_key,
-    post_mouse,
-    post_wheel,
-    post_text,
-    on_input,
-    platform::never_idle,
-    platform::nothing_when_idle,
-    flush,
-    session_end,
-    session_connection,
-    platform::nothing_else_ends_it,
+    connect,   main_display, display_named,        cursor,
+    post_key,  post_mouse,   post_motion,          post_wheel,
+    post_text, on_input,     platform::never_idle, platform::nothing_when_idle,
+    flush,     session_end,  session_connection,   platform::nothing_else_ends_it,
     finish,
 };
 constexpr platform::Geometry kGeometry = {connect_for_layout, main_display, displays,

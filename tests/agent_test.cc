@@ -241,6 +241,21 @@ TEST(Agent, PositionsMapIntoTheDisplayTheCommandNames) {
               "mouse 6 1920 1080 0 0x0", "mouse 6 2721 600 0 0x0", "mouse 2 960 540 0 0x0 1"}));
 }
 
+// Without x and y a move is relative motion, either axis alone counting the
+// other as 0; with a button held it is a drag, with the modifiers held
+// stamped; with x and y it stays absolute, movement or not.
+TEST(Agent, MovementIsRelativeMotion) {
+  EXPECT_EQ(
+      events_of({R"({"type":"move","movementX":30,"movementY":-20})",
+                 R"({"type":"move","movementX":-7.5})", R"({"type":"move","movementY":10000})",
+                 kShiftDown, R"({"type":"button","x":0,"y":0,"button":0,"down":true})",
+                 R"({"type":"move","movementX":-10000,"movementY":0.25})",
+                 R"({"type":"move","x":1,"y":1,"movementX":5,"movementY":5})"}),
+      (Events{"motion 5 30 -20 0 0x0", "motion 5 -7.5 0 0 0x0", "motion 5 0 10000 0 0x0",
+              "key 56 down 0x20000", "mouse 1 0 0 0 0x20000 1", "motion 6 -10000 0.25 0 0x20000",
+              "mouse 6 1919 1079 0 0x20000", "key 56 up 0x0", "mouse 2 1919 1079 0 0x0 1"}));
+}
+
 // A line that is dropped must leave no trace: the run with it posts exactly
 // what the run without it posts. Shift is held around it, so a line wrongly
 // taken for a release, a key or a pointer command shows up in the events.
@@ -290,6 +305,13 @@ TEST(Agent, BadLinesAreDroppedWithoutATrace) {
       R"({"type":"button","x":2,"y":0.5,"button":0,"down":true})",
       R"({"type":"button","y":0.5,"button":0,"down":true})",
       R"({"type":"move","x":0.5,"y":0.5,"display":"elsewhere"})",
+      R"({"type":"move","movementX":"5"})",
+      R"({"type":"move","movementX":10000.5})",
+      R"({"type":"move","movementY":-10001})",
+      R"({"type":"move","movementX":5,"movementY":null})",
+      R"({"type":"move","movementX":true})",
+      R"({"type":"move","x":0.5,"movementX":5})",
+      R"({"type":"move","movementx":5})",
       R"({"type":"move","x":0.5,"y":0.5,"display":"Main"})",
       R"({"type":"move","x":0.5,"y":0.5,"display":""})",
       R"({"type":"move","x":0.5,"y":0.5,"display":null})",

@@ -21,6 +21,11 @@ std::string button(double x, double y, int index, bool down) {
          "}\n";
 }
 
+std::string movement(double dx, double dy) {
+  return R"({"type":"move","movementX":)" + std::to_string(dx) + R"(,"movementY":)" +
+         std::to_string(dy) + "}\n";
+}
+
 // The command with a display member put before its closing brace.
 static std::string on(std::string_view display, std::string command) {
   return command.insert(command.size() - 2, R"(,"display":")" + std::string(display) + "\"");

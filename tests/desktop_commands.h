@@ -12,6 +12,8 @@ using Seen = std::vector<std::string>;
 std::string key(std::string_view code, bool down);
 std::string move(double x, double y);
 std::string button(double x, double y, int index, bool down);
+// Relative motion by `dx`, `dy` pixels.
+std::string movement(double dx, double dy);
 // The same commands with fractions of the display named `display`.
 std::string move_on(std::string_view display, double x, double y);
 std::string button_on(std::string_view display, double x, double y, int index, bool down);

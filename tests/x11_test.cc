@@ -838,6 +838,137 @@ TEST_F(X11Agent, ListsEveryMonitorAndAddressesEachByName) {
   EXPECT_EQ(observe(move_on("left", 0, 0) + move_on("right", 0, 0), right), Seen{"move 640,300"});
 }
 
+// What a game reads: XInput 2's raw motion of the master pointer, one line
+// "dx,dy" an event, a valuator the event leaves out as 0.
+class RawMotion {
+ public:
+  explicit RawMotion(const std::string& display_name)
+      : display_(XOpenDisplay(display_name.c_str()), XCloseDisplay) {
+    Display* display = display_.get();
+    int event, error, major = 2, minor = 2;
+    XQueryExtension(display, "XInputExtension", &opcode_, &event, &error);
+    XIQueryVersion(display, &major, &minor);
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawMotion);
+    XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
+    XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
+    XSync(display, False);
+  }
+
+  // The next `count` raw motions, waiting at most 5 s for each.
+  Seen take(size_t count) {
+    Seen seen;
+    Display* display = display_.get();
+    pollfd ready{ConnectionNumber(display), POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (seen.size() < count && std::chrono::steady_clock::now() < deadline) {
+      if (!XPending(display)) {
+        poll(&ready, 1, 100);
+        continue;
+      }
+      XEvent event;
+      XNextEvent(display, &event);
+      if (std::string line = describe(event.xcookie); !line.empty()) seen.push_back(line);
+    }
+    return seen;
+  }
+
+  // Whether any raw motion is still to come, once the server has sent all.
+  bool more() {
+    XSync(display_.get(), False);
+    return !take(XPending(display_.get()) ? 1 : 0).empty();
+  }
+
+ private:
+  std::string describe(XGenericEventCookie& cookie) {
+    Display* display = display_.get();
+    if (cookie.type != GenericEvent || cookie.extension != opcode_ ||
+        !XGetEventData(display, &cookie)) {
+      return "";
+    }
+    auto* raw = static_cast<XIRawEvent*>(cookie.data);
+    double delta[2] = {0, 0};
+    const double* value = raw->raw_values;
+    for (int axis = 0; axis < raw->valuators.mask_len * 8; ++axis) {
+      if (!XIMaskIsSet(raw->valuators.mask, axis)) continue;
+      if (axis < 2) delta[axis] = *value;
+      ++value;
+    }
+    XFreeEventData(display, &cookie);
+    char line[64];
+    snprintf(line, sizeof line, "%g,%g", delta[0], delta[1]);
+    return line;
+  }
+
+  std::unique_ptr<Display, decltype(&XCloseDisplay)> display_;
+  int opcode_ = 0;
+};
+
+// Relative motion reaches a game's raw motion exactly, whole pixels as they
+// add up, and moves the pointer by as much, unaccelerated, up to the
+// screen's edge. Each case starts with the pointer at the middle, put there
+// by an absolute move, whose raw motion carries the position.
+TEST_F(X11Agent, RelativeMotionReachesRawMotionExactly) {
+  start_agent();
+  RawMotion raw(display_.name());
+  auto repeat = [](const std::string& line, int times) {
+    std::string lines;
+    for (int i = 0; i < times; ++i) lines += line;
+    return lines;
+  };
+  struct Case {
+    const char* name;
+    std::string commands;
+    Seen raw;
+    std::pair<int, int> pointer;
+  } cases[] = {
+      {"one move", movement(30, -20), {"30,-20"}, {670, 380}},
+      {"each axis alone",
+       R"({"type":"move","movementX":15})"
+       "\n"
+       R"({"type":"move","movementY":-5})"
+       "\n",
+       {"15,0", "0,-5"},
+       {655, 395}},
+      {"past the left edge", repeat(movement(-100, 0), 20), Seen(20, "-100,0"), {0, 400}},
+      {"half pixels", repeat(movement(0.5, 0), 4), {"1,0", "1,0"}, {642, 400}},
+      {"a string and an out-of-range value dropped",
+       R"({"type":"move","movementX":"5"})"
+       "\n"
+       R"({"type":"move","movementX":10001})"
+       "\n" +
+           movement(1, 0),
+       {"1,0"},
+       {641, 400}},
+  };
+  for (const Case& c : cases) {
+    send(agent_, move(0, 0) + move(0.5, 0.5));
+    for (Seen start; (start = raw.take(1)) != Seen{"640,400"};) {
+      ASSERT_FALSE(start.empty()) << c.name << ": the start never arrived";
+    }
+    send(agent_, c.commands);
+    EXPECT_EQ(raw.take(c.raw.size()), c.raw) << c.name;
+    EXPECT_FALSE(raw.more()) << c.name;
+    Window root, child;
+    int x, y, window_x, window_y;
+    unsigned mask;
+    XQueryPointer(recorder_.display(), DefaultRootWindow(recorder_.display()), &root, &child, &x,
+                  &y, &window_x, &window_y, &mask);
+    EXPECT_EQ(std::make_pair(x, y), c.pointer) << c.name;
+  }
+}
+
+// With a button held, relative motion drags (the server stamps the
+// modifiers held on it as on any motion); an absolute move after it lands
+// exactly.
+TEST_F(X11Agent, RelativeMotionDragsAndAbsoluteMovesStayExact) {
+  start_agent();
+  EXPECT_EQ(observe(button(0.5, 0.5, 0, true) + movement(10, -4) + button(0.5, 0.5, 0, false) +
+                    move(0.25, 0.25)),
+            (Seen{"move 640,400", "button down 1 at 640,400", "move 650,396 with button1",
+                  "move 640,400 with button1", "button up 1 at 640,400", "move 320,200"}));
+}
+
 // The change is made by the test's own client between two commands, a
 // fraction of a millisecond apart; the second already goes to the new layout.
 TEST_F(X11Agent, FollowsALayoutChangeFromTheNextCommandOn) {
