@@ -7,14 +7,17 @@
 // The pointer is absolute, over the whole desktop: its range is mapped onto
 // the box around all screens, which the display server reports to any
 // client (xdg-output on Wayland, RandR on X); with no display server the
-// main display is the device's whole range. Each command's events go out in
-// one write per device, ended by one SYN_REPORT.
+// main display is the device's whole range. Relative motion goes through a
+// mouse of its own: a display server (libinput) takes a device with both
+// absolute and relative axes for neither a mouse nor a tablet. Each
+// command's events go out in one write per device, ended by one SYN_REPORT.
 #include <fcntl.h>
 #include <linux/input.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +29,7 @@
 #include "keymap/keys.h"
 #include "platform/absolute.h"
 #include "platform/backend.h"
+#include "platform/motion.h"
 #include "platform/wheel.h"
 
 namespace {
@@ -67,12 +71,13 @@ struct Device {
 };
 
 struct Uinput {
-  Device keyboard, pointer;
+  Device keyboard, pointer, mouse;
   std::array<bool, kKeyCodeLimit> held{};        // by the key table's codes
   size_t unrested = 0;                           // text's events since the last rest
   const platform::Geometry* geometry = nullptr;  // none without a display server
   std::optional<Point> last_point;
   WheelCarry wheel, wheel_sideways;
+  MotionCarry motion;
 };
 
 Uinput the_devices;
@@ -120,6 +125,20 @@ bool make_pointer(Device& pointer) {
   return setup(fd, "input-agent pointer");
 }
 
+// Relative axes and the buttons, which a display server looks for to take a
+// device for a mouse; the buttons are pressed on the pointer alone.
+bool make_mouse(Device& mouse) {
+  mouse.fd = open_uinput();
+  int fd = mouse.fd;
+  if (fd < 0) return false;
+  ioctl(fd, UI_SET_EVBIT, EV_KEY);
+  for (int button : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) ioctl(fd, UI_SET_KEYBIT, button);
+  ioctl(fd, UI_SET_EVBIT, EV_REL);
+  ioctl(fd, UI_SET_RELBIT, REL_X);
+  ioctl(fd, UI_SET_RELBIT, REL_Y);
+  return setup(fd, "input-agent mouse");
+}
+
 void add(Device& device, uint16_t type, uint16_t code, int32_t value) {
   input_event event{};
   event.type = type;
@@ -149,7 +168,10 @@ platform::Reach connect() {
   }
   u.keyboard.pending.reserve(2 * std::size(keys) + 1);
   u.pointer.pending.reserve(16);
-  if (!make_keyboard(u.keyboard) || !make_pointer(u.pointer)) return platform::Reach::kRefused;
+  u.mouse.pending.reserve(4);
+  if (!make_keyboard(u.keyboard) || !make_pointer(u.pointer) || !make_mouse(u.mouse)) {
+    return platform::Reach::kRefused;
+  }
   if (u.geometry) std::this_thread::sleep_for(kDisplayServerPickUp);
   return platform::Reach::kReady;
 }
@@ -252,8 +274,22 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
 }
 
-// Relative motion is not posted here yet.
-void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+// Whole pixels, the fractions carried; the kernel drops a relative value of
+// 0. Where no display server tells where the pointer is, the agent reckons
+// it moved by as much, within the desktop: that is exact unless the display
+// server accelerates the mouse.
+void post_motion(uint32_t, double dx, double dy, uint32_t, uint64_t, int64_t) {
+  Uinput& u = the_devices;
+  int32_t whole_x = take_whole_pixels(u.motion.x, dx);
+  int32_t whole_y = take_whole_pixels(u.motion.y, dy);
+  if (whole_x) add(u.mouse, EV_REL, REL_X, whole_x);
+  if (whole_y) add(u.mouse, EV_REL, REL_Y, whole_y);
+  if (!u.last_point) return;
+  Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
+  u.last_point =
+      Point{std::clamp(u.last_point->x + whole_x, desktop.x, desktop.x + desktop.width - 1),
+            std::clamp(u.last_point->y + whole_y, desktop.y, desktop.y + desktop.height - 1)};
+}
 
 // Positive pixels scroll up, as evdev's wheel counts, and left, which its
 // horizontal wheel counts negative; both go in the command's one report.
@@ -277,7 +313,7 @@ void on_input() {
 
 bool flush() {
   Uinput& u = the_devices;
-  return send(u.keyboard) && send(u.pointer);
+  return send(u.keyboard) && send(u.pointer) && send(u.mouse);
 }
 
 const char* session_end() {

@@ -255,11 +255,55 @@ const std::pair<const char*, int> kKeys[] = {
 static_assert(std::size(kKeys) == 83);
 
 struct Devices {
-  int keyboard = -1, pointer = -1;
+  int keyboard = -1, pointer = -1, mouse = -1;
 };
 
 Devices open_devices() {
-  return {open_device("input-agent keyboard"), open_device("input-agent pointer")};
+  return {open_device("input-agent keyboard"), open_device("input-agent pointer"),
+          open_device("input-agent mouse")};
+}
+
+// Relative motion goes out on the mouse, in whole pixels, the fractions
+// carried; a drag presses the pointer's button; an absolute move after it
+// is exact.
+void relative_motion(const Agent& agent, const Devices& devices) {
+  auto repeat = [](const std::string& line, int times) {
+    std::string lines;
+    for (int i = 0; i < times; ++i) lines += line;
+    return lines;
+  };
+  struct Case {
+    const char* name;
+    std::string commands;
+    Lines mouse;
+  } cases[] = {
+      {"one move", movement(30, -20), {"REL 0 30", "REL 1 -20"}},
+      {"each axis alone",
+       R"({"type":"move","movementX":15})"
+       "\n"
+       R"({"type":"move","movementY":-5})"
+       "\n",
+       {"REL 0 15", "REL 1 -5"}},
+      {"twenty moves of -100", repeat(movement(-100, 0), 20), Lines(20, "REL 0 -100")},
+      {"four half pixels make two", repeat(movement(0.5, 0), 4), {"REL 0 1", "REL 0 1"}},
+      {"a string and an out-of-range value dropped",
+       R"({"type":"move","movementX":"5"})"
+       "\n"
+       R"({"type":"move","movementX":10001})"
+       "\n" +
+           movement(0, 1),
+       {"REL 1 1"}},
+  };
+  for (const Case& c : cases) {
+    send(agent, c.commands);
+    check("relative motion: " + std::string(c.name), events(devices.mouse), c.mouse);
+  }
+  send(agent,
+       button(0.25, 0.5, 0, true) + movement(10, 0) + button(0.25, 0.5, 0, false) + move(0.5, 0.5));
+  check("a drag by relative motion: the mouse's motion", events(devices.mouse), {"REL 0 10"});
+  check("a drag by relative motion: the pointer's button, then an absolute move",
+        events(devices.pointer),
+        {"ABS 0 16384", pressed(BTN_LEFT, 1), pressed(BTN_LEFT, 0), "ABS 0 32768"});
 }
 
 void commands(const Agent& agent, const Devices& devices) {
@@ -332,6 +376,8 @@ void commands(const Agent& agent, const Devices& devices) {
   check("the sideways wheel, positive right, both axes in one report", events(devices.pointer),
         {"REL 6 -1", "REL 12 -120", "REL 6 2", "REL 12 240", "REL 6 1", "REL 12 120", "REL 8 -1",
          "REL 11 -120", "REL 6 -1", "REL 12 -120"});
+
+  relative_motion(agent, devices);
 }
 
 // Everything `fd` reports until its device goes away, read as it comes: a
@@ -370,6 +416,7 @@ std::pair<Lines, int> held_then_ended(const char* agent_path, int how) {
   keyboard.insert(keyboard.end(), pointer.begin(), pointer.end());
   close(devices.keyboard);
   close(devices.pointer);
+  close(devices.mouse);
   if (how != 0) close(agent.input);
   close(agent.output);
   return {keyboard, status};
@@ -537,6 +584,7 @@ void text_in_an_x_session(const char* agent_path) {
   check_server_gone("X server", server, agent, devices);
   close(devices.keyboard);
   close(devices.pointer);
+  close(devices.mouse);
   close(agent.input);
   close(agent.output);
   unsetenv("DISPLAY");
@@ -572,6 +620,7 @@ void text_in_a_wayland_session(const char* agent_path, const char* seat_path) {
   check_server_gone("Wayland compositor", seat.pid, agent, devices);
   close(devices.keyboard);
   close(devices.pointer);
+  close(devices.mouse);
   close(agent.input);
   close(agent.output);
   close(seat.input);
@@ -608,6 +657,7 @@ int main(int argc, char** argv) {
   commands(agent, devices);
   close(devices.keyboard);
   close(devices.pointer);
+  close(devices.mouse);
   close(agent.input);
   close(agent.output);
   end_of(agent);
