@@ -78,6 +78,7 @@ struct Uinput {
   std::optional<Point> last_point;
   WheelCarry wheel, wheel_sideways;
   MotionCarry motion;
+  std::array<int32_t, 2> last_value{};  // the pointer's, on ABS_X and ABS_Y
 };
 
 Uinput the_devices;
@@ -264,11 +265,23 @@ void post_text(const char32_t* text, size_t count) {
   u.unrested += u.keyboard.pending.size();
 }
 
+// The kernel passes on an absolute value only when it differs from the
+// axis's last one (which starts at 0): a point the agent put the pointer at
+// before, which the person's mouse may have left since, would otherwise
+// carry no position. So the value next to it goes first, in the same report,
+// of which readers take the last value.
+void add_position(Uinput& u, uint16_t axis, int32_t value) {
+  int32_t& last = u.last_value[axis == ABS_Y];
+  if (value == last) add(u.pointer, EV_ABS, axis, value > 0 ? value - 1 : value + 1);
+  add(u.pointer, EV_ABS, axis, value);
+  last = value;
+}
+
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Uinput& u = the_devices;
   Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
-  add(u.pointer, EV_ABS, ABS_X, absolute_value(point.x, desktop.x, desktop.width));
-  add(u.pointer, EV_ABS, ABS_Y, absolute_value(point.y, desktop.y, desktop.height));
+  add_position(u, ABS_X, absolute_value(point.x, desktop.x, desktop.width));
+  add_position(u, ABS_Y, absolute_value(point.y, desktop.y, desktop.height));
   u.last_point = point;
   bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
