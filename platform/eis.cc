@@ -9,7 +9,8 @@
 // keyboard and an absolute pointer for it. Keys go out as evdev codes, which
 // the compositor reads with its own keymap, so it works the modifiers out
 // itself, as for a physical keyboard. Positions go on the absolute pointer
-// within its regions; each command's events end with a frame per device.
+// within its regions, one per monitor, which the Wayland outputs name; each
+// command's events end with a frame per device.
 #include <fcntl.h>
 #include <linux/input-event-codes.h>
 #include <poll.h>
@@ -20,9 +21,11 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "app/process.h"
 #include "keymap/evdev.h"
@@ -62,7 +65,13 @@ struct Devices {
   bool keyboard_resumed = false, pointer_resumed = false;
   const char* ended = nullptr;  // what ended the session, once it has
   uint32_t sequence = 0;
-  Bounds main_display{0, 0, 0, 0};
+  // The absolute pointer's regions, the main display's first. A device's
+  // regions stay as they are: a new layout comes with a new device.
+  std::vector<Bounds> regions;
+  // The one the agent last put the pointer in: none before its first
+  // motion, nor once the layout is new.
+  std::optional<size_t> pointer_region;
+  bool outputs_known = false;  // the Wayland outputs, which name the regions
   std::optional<Point> last_point;
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
@@ -76,22 +85,26 @@ struct Devices {
 
 Devices the_devices;
 
-// The region at 0,0 is the main display, where there is one: it is where
-// a compositor puts its primary monitor, and what a page's fractions mean on
-// the other backends; else the first region.
-Bounds main_region(Devices& d) {
-  std::optional<Bounds> chosen;
+// Reads the pointer's regions. The region at 0,0 is the main display, where
+// there is one: it is where a compositor puts its primary monitor, and what
+// a page's fractions mean on the other backends; else the first region.
+void read_regions(Devices& d) {
+  d.regions.clear();
+  d.pointer_region.reset();
   for (size_t i = 0; d.pointer; ++i) {
     struct ei_region* region = d.ei->device_get_region(d.pointer, i);
     if (!region) break;
-    Bounds bounds{static_cast<double>(d.ei->region_get_x(region)),
-                  static_cast<double>(d.ei->region_get_y(region)),
-                  static_cast<double>(d.ei->region_get_width(region)),
-                  static_cast<double>(d.ei->region_get_height(region))};
-    bool at_origin = bounds.x == 0 && bounds.y == 0;
-    if (!chosen || (at_origin && !(chosen->x == 0 && chosen->y == 0))) chosen = bounds;
+    d.regions.push_back({static_cast<double>(d.ei->region_get_x(region)),
+                         static_cast<double>(d.ei->region_get_y(region)),
+                         static_cast<double>(d.ei->region_get_width(region)),
+                         static_cast<double>(d.ei->region_get_height(region))});
   }
-  return chosen.value_or(Bounds{0, 0, 0, 0});
+  auto main = std::ranges::find_if(d.regions, [](const Bounds& b) { return b.x == 0 && b.y == 0; });
+  if (main != d.regions.end()) std::rotate(d.regions.begin(), main, main + 1);
+}
+
+Bounds main_region(const Devices& d) {
+  return d.regions.empty() ? Bounds{0, 0, 0, 0} : d.regions.front();
 }
 
 // Learns from the keyboard's keymap which key, plain or with Shift, types
@@ -132,7 +145,7 @@ void handle(Devices& d, struct ei_event* event) {
       }
       if (ei.device_has_capability(device, EI_DEVICE_CAP_POINTER_ABSOLUTE)) {
         adopt(d, device, d.pointer, d.pointer_resumed);
-        d.main_display = main_region(d);
+        read_regions(d);
       }
       break;
     case EI_EVENT_DEVICE_RESUMED:
@@ -210,9 +223,12 @@ Reach connect() {
   d.socket = fcntl(connection.fd, F_DUPFD_CLOEXEC, 0);
   if (d.ei->setup_backend_fd(d.context, connection.fd) != 0) return Reach::kRefused;
   await(d, kStartPatience, [&] { return d.keyboard_resumed && d.pointer_resumed; });
-  if (!d.keyboard_resumed || !d.pointer_resumed || d.main_display.width <= 0) {
+  if (!d.keyboard_resumed || !d.pointer_resumed || main_region(d).width <= 0) {
     return Reach::kRefused;
   }
+  // Any client reads the outputs, with no grant; the connection is already
+  // there when the Wayland backend was tried first.
+  d.outputs_known = platform::kWaylandGeometry.connect();
   std::this_thread::sleep_for(kApplicationsCatchUp);
   keep_grant(connection);
   return Reach::kReady;
@@ -231,7 +247,30 @@ Devices& devices() {
 }
 
 Bounds main_display() {
-  return devices().main_display;
+  return main_region(devices());
+}
+
+// Whether more than half of `a` lies in `b`.
+bool mostly_within(const Bounds& a, const Bounds& b) {
+  double width = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
+  double height = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+  return width > 0 && height > 0 && 2 * width * height > a.width * a.height;
+}
+
+// The region of the Wayland output named `id`: mutter and KWin give each
+// monitor a region of its logical position and size. The region taken is
+// the one that has more than half of its area in the output and the output
+// more than half of its own in it, which allows for a pixel rounded
+// otherwise on either side; regions do not overlap, so at most one does.
+std::optional<Bounds> display_named(std::string_view id) {
+  Devices& d = devices();
+  std::optional<Bounds> output =
+      d.outputs_known ? platform::kWaylandGeometry.display_named(id) : std::nullopt;
+  if (!output) return std::nullopt;
+  for (const Bounds& region : d.regions) {
+    if (mostly_within(region, *output) && mostly_within(*output, region)) return region;
+  }
+  return std::nullopt;
 }
 
 // No client can read the pointer's position: where the agent last put it
@@ -280,15 +319,59 @@ void post_text(const char32_t* text, size_t count) {
   press_held_modifiers(d, true);
 }
 
-// The point goes on its whole pixel, and never outside the main region:
-// the input server drops a point outside every region.
+// Where a point goes: on its whole pixel, in the region it lies in, else
+// in the nearest (the main one when several are as near), since the input
+// server drops a point outside every region.
+struct Placed {
+  Point pixel;
+  size_t region;
+};
+
+Placed place(const Devices& d, Point point) {
+  Placed chosen{{0, 0}, 0};
+  double chosen_distance = std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i < d.regions.size(); ++i) {
+    const Bounds& region = d.regions[i];
+    Point inside{std::clamp(std::round(point.x), region.x, region.x + region.width - 1),
+                 std::clamp(std::round(point.y), region.y, region.y + region.height - 1)};
+    double distance = std::hypot(inside.x - point.x, inside.y - point.y);
+    if (distance < chosen_distance) {
+      chosen = {inside, i};
+      chosen_distance = distance;
+    }
+  }
+  return chosen;
+}
+
+// The middle of where [start, start + length) of `from` and `to` overlap,
+// else of `to`'s.
+double middle(double from_start, double from_length, double to_start, double to_length) {
+  double start = std::max(from_start, to_start),
+         end = std::min(from_start + from_length, to_start + to_length);
+  return std::round(start < end ? (start + end) / 2 : to_start + to_length / 2);
+}
+
+// KWin (Plasma 6.1 and later) holds the pointer back at the edge between
+// two monitors, absolute motion too: it takes the first 100 pixels (by
+// default) of a motion across, and all of one within 15 pixels of a
+// corner. So the pointer first enters another region at a point deep in it,
+// across the middle of the edge the two share; at the region's middle when
+// it is not known where the pointer is.
+void enter(Devices& d, size_t to) {
+  const Bounds& into = d.regions[to];
+  const Bounds& from = d.pointer_region ? d.regions[*d.pointer_region] : into;
+  d.ei->device_pointer_motion_absolute(d.pointer, middle(from.x, from.width, into.x, into.width),
+                                       middle(from.y, from.height, into.y, into.height));
+  d.ei->device_frame(d.pointer, d.ei->now(d.context));
+  d.pointer_region = to;
+}
+
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Devices& d = devices();
-  if (!d.pointer_resumed) return;
-  const Bounds& region = d.main_display;
-  double x = std::clamp(std::round(point.x), region.x, region.x + region.width - 1);
-  double y = std::clamp(std::round(point.y), region.y, region.y + region.height - 1);
-  d.ei->device_pointer_motion_absolute(d.pointer, x, y);
+  if (!d.pointer_resumed || d.regions.empty()) return;
+  Placed placed = place(d, point);
+  if (d.pointer_region != placed.region) enter(d, placed.region);
+  d.ei->device_pointer_motion_absolute(d.pointer, placed.pixel.x, placed.pixel.y);
   d.last_point = point;
   bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) d.ei->device_button_button(d.pointer, evdev_button(button), press);
@@ -311,6 +394,7 @@ void post_wheel(int32_t vertical, int32_t horizontal) {
 
 void on_input() {
   the_devices.events_taken_in = false;
+  if (the_devices.outputs_known) platform::kWaylandGeometry.on_input();
 }
 
 // libei writes each event as it is made.
@@ -344,10 +428,6 @@ void finish() {
   d.ei->ping(ping);
   await(d, kExitPatience, [&] { return d.pong; });
   d.ei->ping_unref(ping);
-}
-
-std::optional<Bounds> display_named(std::string_view) {
-  return std::nullopt;
 }
 
 // Named here, where these functions are the ones in scope.

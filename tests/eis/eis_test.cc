@@ -1,23 +1,28 @@
 // input-agent against GNOME's and KDE Plasma's compositors: tests/eis/run
 // starts this in a Debian 13 root with mutter 48 and KWin 6.3, once for
-// each, on a session bus of its own. The compositor runs headless with one
-// monitor, the tests' recorder client shows a window on it, and the agent
+// each, on a session bus of its own. The compositor runs headless with two
+// monitors, the tests' recorder client shows a window on each, and the agent
 // reaches the compositor's input server (EIS) through libei.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "child_process.h"
@@ -35,6 +40,123 @@ constexpr Rect kMain{0, 0, 1280, 800};
 
 std::string agent_path() {
   return std::getenv("EIS_TEST_AGENT");
+}
+
+bool on_kwin() {
+  return std::string(std::getenv("EIS_TEST_COMPOSITOR")) == "kwin";
+}
+
+// What a shell command writes on its standard output.
+std::string output_of(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    while (size_t count = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, count);
+    pclose(pipe);
+  }
+  return output;
+}
+
+// Every match of `pattern` in `text`, which must outlive them.
+std::vector<std::smatch> matches(const std::string& text, const char* pattern) {
+  std::regex expression(pattern);
+  return {std::sregex_iterator(text.begin(), text.end(), expression), std::sregex_iterator()};
+}
+
+// A display as the compositor itself has it.
+struct Monitor {
+  std::string id;
+  Rect rect;  // logical
+  double scale;
+  bool main;
+};
+
+// mutter's logical monitors (GetCurrentState), each the size of its
+// monitor's current mode, divided by its scale where the layout is logical:
+// in a physical layout (mode 2) positions count device pixels.
+std::vector<Monitor> mutters_monitors() {
+  std::string state = output_of(
+      "gdbus call --session --dest org.gnome.Mutter.DisplayConfig "
+      "--object-path /org/gnome/Mutter/DisplayConfig "
+      "--method org.gnome.Mutter.DisplayConfig.GetCurrentState");
+  bool logical = state.find("'layout-mode': <uint32 1>") != std::string::npos;
+  std::vector<Monitor> monitors;
+  for (const std::smatch& m :
+       matches(state,
+               R"(\((-?\d+), (-?\d+), ([\d.]+), (?:uint32 )?\d+, (true|false), \[\('([^']*)')")) {
+    std::string id = m[5];
+    std::string modes = state.substr(state.find("(('" + id + "'"));
+    std::smatch mode;
+    std::regex_search(
+        modes, mode,
+        std::regex(R"(\('[^']*', (\d+), (\d+), [^\]]*\], \{[^}]*'is-current': <true>)"));
+    double scale = logical ? std::stod(m[3]) : 1;
+    monitors.push_back({id,
+                        {std::stoi(m[1]), std::stoi(m[2]),
+                         static_cast<int>(std::lround(std::stoi(mode[1]) / scale)),
+                         static_cast<int>(std::lround(std::stoi(mode[2]) / scale))},
+                        scale,
+                        m[4] == "true"});
+  }
+  return monitors;
+}
+
+// KWin's outputs, from its support information, which names no primary
+// one: the main display is the one KWin puts at 0,0.
+std::vector<Monitor> kwins_outputs() {
+  std::string info = output_of(
+      "gdbus call --session --dest org.kde.KWin --object-path /KWin "
+      "--method org.kde.KWin.supportInformation");
+  std::vector<Monitor> outputs;
+  for (const std::smatch& m :
+       matches(info, R"(Name: ([^\\]+)\\nEnabled: 1\\nGeometry: )"
+                     R"((-?\d+),(-?\d+),(\d+)x(\d+)\\n[^\\]*\\nScale: ([\d.]+))")) {
+    int x = std::stoi(m[2]), y = std::stoi(m[3]);
+    outputs.push_back(
+        {m[1], {x, y, std::stoi(m[4]), std::stoi(m[5])}, std::stod(m[6]), x == 0 && y == 0});
+  }
+  return outputs;
+}
+
+// The compositor's displays, the main one first, then left to right and
+// top to bottom, as --displays lists them.
+std::vector<Monitor> compositors_monitors() {
+  std::vector<Monitor> monitors = on_kwin() ? kwins_outputs() : mutters_monitors();
+  std::ranges::sort(monitors, [](const Monitor& a, const Monitor& b) {
+    return std::tuple(!a.main, a.rect.x, a.rect.y) < std::tuple(!b.main, b.rect.x, b.rect.y);
+  });
+  return monitors;
+}
+
+// The line --displays has for `monitor`.
+std::string listed(const Monitor& monitor) {
+  char scale[32];
+  snprintf(scale, sizeof scale, "%g", monitor.scale);
+  const Rect& r = monitor.rect;
+  return R"({"id":")" + monitor.id + R"(","x":)" + std::to_string(r.x) + R"(,"y":)" +
+         std::to_string(r.y) + R"(,"width":)" + std::to_string(r.width) + R"(,"height":)" +
+         std::to_string(r.height) + R"(,"scale":)" + scale + R"(,"main":)" +
+         (monitor.main ? "true" : "false") + "}\n";
+}
+
+std::string at(Rect area, double x, double y) {
+  auto [px, py] = pixel(area, x, y);
+  return std::to_string(px) + "," + std::to_string(py);
+}
+
+// What reached `area`, of what the recorder saw: the buttons, else where the
+// last move into it ended.
+Seen landed_on(const Seen& seen, Rect area) {
+  Seen landed = starting_with(seen, "button");
+  if (!landed.empty()) return landed;
+  for (const std::string& line : starting_with(seen, "move ")) {
+    int x = 0, y = 0;
+    if (sscanf(line.c_str(), "move %d,%d", &x, &y) == 2 && x >= area.x && x < area.x + area.width &&
+        y >= area.y && y < area.y + area.height) {
+      landed = {line};
+    }
+  }
+  return landed;
 }
 
 // A headless compositor for the whole suite, in a runtime folder of its
@@ -318,6 +440,68 @@ TEST_F(EisAgent, ButtonsDragsAndTheWheel) {
   EXPECT_EQ(std::make_pair(up, down), std::make_pair(2, 3)) << ::testing::PrintToString(scrolls);
 }
 
+// --displays lists the displays as the compositor has them, by the names of
+// its outputs, and needs no grant: nobody answers for the portal here.
+TEST_F(EisAgent, ListsTheDisplaysAsTheCompositorHasThem) {
+  std::vector<Monitor> monitors = compositors_monitors();
+  ASSERT_EQ(monitors.size(), 2u);
+  std::string expected = listed(monitors[0]) + listed(monitors[1]);
+  Child lister =
+      start_child(agent_path(), {"--displays"}, compositor_->client_environment(), kChoosing);
+  EXPECT_EQ(read_rest(lister.output), expected);
+  EXPECT_TRUE(exited_with(wait_for_end(lister), 0));
+  close_pipes(lister);
+}
+
+// Moves and clicks at fractions of the display a command names reach its
+// first, middle and last pixel, wherever it is; a command that names none
+// goes to the main display, and one that names a display the compositor
+// does not have (ids are exact) is dropped. A move is checked where it
+// ends: the pointer enters another display at a point of the agent's
+// choosing first.
+TEST_F(EisAgent, PositionsReachTheDisplayTheCommandNames) {
+  std::vector<Monitor> monitors = compositors_monitors();
+  ASSERT_EQ(monitors.size(), 2u);
+  const Monitor& main = monitors[0];
+  const Monitor& other = monitors[1];
+  ASSERT_TRUE(main.main && other.rect.x != 0);
+  std::string unknown = other.id;
+  std::ranges::transform(unknown, unknown.begin(), [](char c) { return std::tolower(c); });
+  struct Case {
+    std::string commands;
+    Rect display;
+    Seen expected;  // as landed_on() has it; empty: nothing at all
+  };
+  auto moved_to = [](Rect area, double x, double y) { return Seen{"move " + at(area, x, y)}; };
+  auto clicked_at = [](Rect area, double x, double y, int index) {
+    std::string suffix = std::to_string(index) + " at " + at(area, x, y);
+    return Seen{"button down " + suffix, "button up " + suffix};
+  };
+  std::vector<Case> cases;
+  for (double f : {0.0, 0.5, 1.0}) {
+    cases.push_back({move_on(other.id, f, f), other.rect, moved_to(other.rect, f, f)});
+    cases.push_back({move(f, f), main.rect, moved_to(main.rect, f, f)});
+    cases.push_back({button_on(other.id, f, f, 0, true) + button_on(other.id, f, f, 0, false),
+                     other.rect, clicked_at(other.rect, f, f, 1)});
+  }
+  cases.push_back({button(0.5, 0.5, 2, true) + button(0.5, 0.5, 2, false), main.rect,
+                   clicked_at(main.rect, 0.5, 0.5, 3)});
+  cases.push_back({move_on(main.id, 1, 0), main.rect, moved_to(main.rect, 1, 0)});
+  for (const std::string& id : {std::string("nowhere"), unknown}) {
+    cases.push_back({move_on(id, 0.5, 0.5) + button_on(id, 0.5, 0.5, 0, true) +
+                         button_on(id, 0.5, 0.5, 0, false),
+                     main.rect,
+                     {}});
+  }
+  ASSERT_EQ(start_agent(), "READY\n");
+  for (const Case& c : cases) {
+    observe("");  // the second line of the last marker that changed windows
+    Seen seen = observe(c.commands);
+    EXPECT_EQ(c.expected.empty() ? seen : landed_on(seen, c.display), c.expected)
+        << c.commands << ::testing::PrintToString(seen);
+  }
+}
+
 // Text goes on the keys the compositor's layout types it with (US here): a
 // capital and ! with Shift, Return and Tab; é, which the layout lacks, is
 // left out. The Shift the agent holds goes up for the text and down again.
@@ -491,8 +675,7 @@ TEST_F(EisAgent, WhenTheSessionEndsUnderItTheAgentEnds) {
     observe("");
     send(portal, std::string(c.line) + "\n");
     int status = wait_for_end(agent_, kSessionEndBound);
-    EXPECT_TRUE(exited_with(status, kSessionEnded))
-        << c.line << ": " << status;
+    EXPECT_TRUE(exited_with(status, kSessionEnded)) << c.line << ": " << status;
     EXPECT_EQ(read_rest(agent_.output), "") << c.line;
     std::string said = read_rest(agent_.errors);
     bool named = false;
@@ -544,9 +727,9 @@ TEST(EisCompositorGone, EndsTheAgentByItselfWithTheStatusThatSaysSo) {
     variables.push_back("INPUT_AGENT_VERBOSE=1");
     Child agent = start_child(agent_path(), {}, variables, kChoosing);
     ASSERT_EQ(read_line(agent.output), "READY\n") << name;
-    Ending ending = kill_server_under(agent, compositor.pid(), key("ShiftLeft", true),
-                                      streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "",
-                                      kSessionEndBound);
+    Ending ending =
+        kill_server_under(agent, compositor.pid(), key("ShiftLeft", true),
+                          streaming ? move(0.25, 0.5) + move(0.75, 0.5) : "", kSessionEndBound);
     EXPECT_TRUE(exited_with(ending.status, kSessionEnded)) << name << ": " << ending.status;
     EXPECT_EQ(ending.output, "") << name;
     EXPECT_TRUE(ending.errors.find("\ninput-agent: the session ended: ") != std::string::npos)
