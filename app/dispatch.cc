@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/framing.h"
-#include "app/utf8.h"
+#include "input/utf8.h"
 #include "input/command.h"
 #include "input/keyboard.h"
 #include "input/pointer.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/utf8.h"
+#include "input/utf8.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "input/text.h"
 
-#include "app/utf8.h"
+#include "input/utf8.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/utf8.h"
+#include "input/utf8.h"
 
 #include <cstring>
 
