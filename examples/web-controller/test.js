@@ -183,13 +183,16 @@ async function at(page, x, y) {
 // The page's bar is beside the image, not over it, and the image is as large
 // as fits, in its display's proportions, centred.
 async function checkLayout(page, [width, height]) {
-  const [image, badge, picker, surface] = await Promise.all(
-      ['#screen', '#status', '#display', '#surface'].map((s) => page.locator(s).boundingBox()));
+  const [image, surface] = await Promise.all(
+      ['#screen', '#surface'].map((s) => page.locator(s).boundingBox()));
   const overlap = (a, b) => a.x < b.x + b.width && b.x < a.x + a.width &&
                             a.y < b.y + b.height && b.y < a.y + a.height;
-  assert.ok(!overlap(badge, image), `the badge ${JSON.stringify(badge)} is over the image ` +
-            JSON.stringify(image));
-  assert.ok(!overlap(picker, image), 'the picker is over the image');
+  // Each of the bar's badges and controls, those shown (a hidden one has no box).
+  for (const part of await page.locator('#bar > *').all()) {
+    const box = await part.boundingBox();
+    assert.ok(!box || !overlap(box, image), `#${await part.getAttribute('id')} ` +
+              `${JSON.stringify(box)} is over the image ${JSON.stringify(image)}`);
+  }
   const near = (a, b) => Math.abs(a - b) <= 1;
   assert.ok(near(image.x + image.width / 2, surface.x + surface.width / 2) &&
             near(image.y + image.height / 2, surface.y + surface.height / 2),
@@ -217,6 +220,55 @@ async function displaySteps(page) {
   await checkLayout(page, [1920, 1080]);
   await page.setViewportSize(viewport);
   ok('the picker lists both displays; the bar is beside the image, which is centred and fits');
+}
+
+// Pointer lock, with the box ticked. Chromium reports movementX/Y under the
+// lock for the mouse events CDP dispatches (Input.dispatchMouseEvent, as
+// page.mouse sends them): the differences between their points. A headless
+// Chromium does not end the lock on Escape itself but passes the key to the
+// page, which ends it.
+async function pointerLockSteps(page, centre) {
+  const [x, y] = centre;
+  await page.check('#lock-on-click');
+  await step('with the box ticked, a click on the image takes the pointer lock, pressing nothing',
+             ['mouse 5 959.5 539.5 0 0x0'], () => page.mouse.click(x, y));
+  await page.waitForFunction(() => document.pointerLockElement?.id === 'screen');
+  assert.equal(await page.textContent('#locked'), 'pointer locked: Esc releases it');
+  await checkLayout(page, [1920, 1080]);
+
+  await step('moves under the lock reach the agent as relative motion, by the same deltas',
+             ['motion 5 10 5 0 0x0', 'motion 5 -30 20 0 0x0'], async () => {
+               await page.mouse.move(x + 10, y + 5);
+               await page.mouse.move(x - 20, y + 25);
+             });
+  await step('buttons under the lock press where the moves took the pointer; a drag drags', [
+    'mouse 1 939.5 564.5 0 0x0 1', 'motion 6 5 0 0 0x0', 'mouse 2 944.5 564.5 0 0x0 1',
+  ], async () => {
+    await page.mouse.down();
+    await page.mouse.move(x - 15, y + 25);
+    await page.mouse.up();
+  });
+  await step('the tracked point stays on the display', [
+    'motion 5 1000 0 0 0x0', 'mouse 3 1919 564.5 1 0x0 1', 'mouse 4 1919 564.5 1 0x0 1',
+  ], async () => {
+    await page.mouse.move(x + 985, y + 25);
+    await page.mouse.click(x + 985, y + 25, { button: 'right' });
+  });
+
+  await step('Escape leaves the lock and reaches nothing, held on and repeating neither', [],
+             async () => {
+               await page.keyboard.down('Escape');
+               await page.waitForFunction(() => document.pointerLockElement === null);
+               await page.keyboard.down('Escape');  // a repeat
+               await page.keyboard.up('Escape');
+             });
+  assert.equal(await page.isChecked('#lock-on-click'), false, 'the box is unticked');
+  assert.ok(await page.isHidden('#locked'), 'the bar no longer shows the lock');
+  await step('the next click is an ordinary one again', [
+    'mouse 5 959.5 539.5 0 0x0', 'mouse 1 959.5 539.5 0 0x0 1', 'mouse 2 959.5 539.5 0 0x0 1',
+  ], () => page.mouse.click(x, y));
+  ok('pointer lock: taken by a click, relative moves, buttons where they took the pointer, ' +
+     'left by Escape');
 }
 
 async function pageSteps(browser, url) {
@@ -251,6 +303,8 @@ async function pageSteps(browser, url) {
   await step('a right click', [
     'mouse 5 959.5 539.5 0 0x0', 'mouse 3 959.5 539.5 1 0x0 1', 'mouse 4 959.5 539.5 1 0x0 1',
   ], () => page.mouse.click(...centre, { button: 'right' }));
+
+  await pointerLockSteps(page, centre);
 
   await step('a wheel turn down', ['wheel -100'], () => page.mouse.wheel(0, 100));
 
