@@ -1,7 +1,12 @@
 #include "app/agent.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
+#include <thread>
 
 #include "app/dispatch.h"
 #include "app/display_list.h"
@@ -13,6 +18,23 @@
 #include "platform/verbose.h"
 
 namespace {
+
+// A display server that does not answer (stopped, say) keeps the listing no
+// longer than this: it then ends with no lines, status 0, as where none
+// answers at all.
+constexpr std::chrono::seconds kListingBound{2};
+
+// Lists the displays, or ends the process with none listed once the bound
+// has passed; whichever comes first, so no line is cut short.
+void list_displays(FILE* output) {
+  auto decided = std::make_shared<std::atomic<bool>>(false);
+  std::thread([decided] {
+    std::this_thread::sleep_for(kListingBound);
+    if (!decided->exchange(true)) std::_Exit(kEndOfInput);
+  }).detach();
+  std::vector<platform::Display> displays = platform::displays();
+  if (!decided->exchange(true)) write_displays(displays, output);
+}
 
 bool requested(const char* option, int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
@@ -76,7 +98,7 @@ int run_agent(int argc, const char* const* argv, int input, FILE* output) {
     return kEndOfInput;
   }
   if (requested("--displays", argc, argv)) {
-    write_displays(platform::displays(), output);
+    list_displays(output);
     return kEndOfInput;
   }
   if (!platform::trusted()) {

@@ -22,16 +22,23 @@ std::optional<platform::Bounds> display_of(const Command& command) {
   return platform::display_named(*id);
 }
 
-// The command's position as a point on its display. Fractions 0 and 1
-// address the first and last pixel.
-std::optional<platform::Point> position(const Command& command) {
+// The command's x and y, when both are fractions.
+std::optional<platform::Point> fractions(const Command& command) {
   std::optional<double> x = as_number(command.x);
   std::optional<double> y = as_number(command.y);
   if (!x || !y || !is_fraction(*x) || !is_fraction(*y)) return std::nullopt;
+  return platform::Point{*x, *y};
+}
+
+// The command's position as a point on its display. Fractions 0 and 1
+// address the first and last pixel.
+std::optional<platform::Point> position(const Command& command) {
+  std::optional<platform::Point> at = fractions(command);
+  if (!at) return std::nullopt;
   std::optional<platform::Bounds> display = display_of(command);
   if (!display) return std::nullopt;
-  return platform::Point{display->x + *x * (display->width - 1),
-                         display->y + *y * (display->height - 1)};
+  return platform::Point{display->x + at->x * (display->width - 1),
+                         display->y + at->y * (display->height - 1)};
 }
 
 // What a move is with the buttons held now: a plain move, or a drag.
@@ -110,11 +117,21 @@ void handle_move(const Command& command) {
   }
 }
 
+// A button held when its display went away (unplugged mid-drag) still comes
+// up at its release, where the pointer is, as at a release of everything.
+void release_off_display(const Command& command, std::optional<int> index,
+                         std::optional<bool> down) {
+  if (!index || down != false || !buttons[*index] || !fractions(command)) return;
+  std::optional<std::string_view> id = as_text(command.display);
+  if (!id || platform::display_named(*id)) return;
+  mouse(*index, false, platform::cursor().value_or(platform::Point{0, 0}));
+}
+
 void handle_button(const Command& command) {
-  std::optional<platform::Point> point = position(command);
-  if (!point) return;
   std::optional<int> index = button_index(command);
   std::optional<bool> down = as_bool(command.down);
+  std::optional<platform::Point> point = position(command);
+  if (!point) return release_off_display(command, index, down);
   if (index && down) {
     mouse(*index, *down, *point);
   } else {

@@ -241,6 +241,20 @@ TEST(Agent, PositionsMapIntoTheDisplayTheCommandNames) {
               "mouse 6 1920 1080 0 0x0", "mouse 6 2721 600 0 0x0", "mouse 2 960 540 0 0x0 1"}));
 }
 
+// A display gone since a button went down there does not keep the button
+// down: its release comes up where the pointer is. Presses, moves and the
+// release of a button not held are dropped when their display is gone.
+TEST(Agent, AReleaseOnADisplayGoneStillLetsGo) {
+  EXPECT_EQ(
+      events_of({R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+                 R"({"type":"move","x":0,"y":0,"display":"gone"})",
+                 R"({"type":"button","x":0,"y":0,"button":2,"down":true,"display":"gone"})",
+                 R"({"type":"button","x":0,"y":0,"button":2,"down":false,"display":"gone"})",
+                 R"({"type":"button","x":0,"y":0,"button":0,"down":false,"display":"gone"})",
+                 R"({"type":"button","x":2,"y":0,"button":0,"down":false,"display":"gone"})"}),
+      (Events{"mouse 1 959.5 539.5 0 0x0 1", "mouse 2 959.5 539.5 0 0x0 1"}));
+}
+
 // Without x and y a move is relative motion, either axis alone counting the
 // other as 0; with a button held it is a drag, with the modifiers held
 // stamped; with x and y it stays absolute, movement or not.
