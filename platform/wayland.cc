@@ -32,6 +32,7 @@
 #include "keymap/evdev.h"
 #include "platform/backend.h"
 #include "platform/displays.h"
+#include "platform/motion.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -124,7 +125,12 @@ struct Compositor {
   // Every output with a logical size, in the order announced, kept with the
   // layout so that a display named by a command is found without a request.
   std::vector<platform::Display> displays;
+  // Where the pointer is, as far as the agent knows: put there by the last
+  // absolute move, then moved by relative motion the way the compositor
+  // moves it, which is only an estimate (a client's lock holds the pointer).
   std::optional<Point> last_point;
+  bool point_estimated = false;
+  MotionCarry motion;  // in wl_fixed's units, 1/256 pixel
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
   // How long a full socket is waited on once the agent is asked to stop.
@@ -505,7 +511,7 @@ Bounds main_display() {
 }
 
 // No client can read the pointer's position on Wayland: where the agent last
-// put it stands in for it.
+// put it, moved by relative motion since, stands in for it.
 std::optional<Point> cursor() {
   return the_compositor.last_point;
 }
@@ -690,11 +696,23 @@ void move_to(Compositor& c, Point point) {
                                           static_cast<uint32_t>(c.layout.height) * kStepsPerPixel);
 }
 
+// Releasing everything puts the buttons up at cursor(), which after
+// relative motion is an estimate, wrong where a lock held the pointer; there
+// a move would reach the locked client as motion of its own. A release at
+// that very point goes where the pointer is, without a move.
+bool release_in_place(const Compositor& c, uint32_t type, Point point) {
+  return c.point_estimated && platform::is_release(type) && point.x == c.last_point->x &&
+         point.y == c.last_point->y;
+}
+
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Compositor& c = the_compositor;
   end_text(c);
-  move_to(c, point);
-  c.last_point = point;
+  if (!release_in_place(c, type, point)) {
+    move_to(c, point);
+    c.last_point = point;
+    c.point_estimated = false;
+  }
   bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) {
     zwlr_virtual_pointer_v1_button(
@@ -705,8 +723,53 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   send_all(c);
 }
 
-// Relative motion is not posted here yet.
-void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+// Deltas go as wl_fixed, in 1/256 pixel. One finer than that would lose its
+// rest at every motion (ten of 0.1 would come to 260/256 pixel), so the rest
+// carries over to the next, per axis, and any number of motions comes within
+// 1/512 pixel of their sum.
+wl_fixed_t take_fixed(double& carry, double delta) {
+  carry += delta * 256;
+  double units = std::round(carry);
+  carry -= units;
+  return static_cast<wl_fixed_t>(units);
+}
+
+// Where motion by `dx`, `dy` takes the pointer from `from`: the compositor
+// keeps it on the outputs, at the point of theirs closest to where it would
+// have gone.
+Point moved_by(const Compositor& c, Point from, double dx, double dy) {
+  Point to{from.x + dx, from.y + dy}, closest = to;
+  double nearest = INFINITY;
+  for (const platform::Display& display : c.displays) {
+    const Bounds& b = display.bounds;
+    Point on{std::clamp(to.x, b.x, b.x + b.width - 1), std::clamp(to.y, b.y, b.y + b.height - 1)};
+    double distance = std::hypot(on.x - to.x, on.y - to.y);
+    if (distance < nearest) {
+      nearest = distance;
+      closest = on;
+    }
+  }
+  return closest;
+}
+
+// Motion of the virtual pointer, as a mouse's: wlroots passes the deltas on
+// as both the accelerated and the unaccelerated ones (sway accelerates only
+// libinput's devices), as they are to a client that has locked the pointer;
+// elsewhere the compositor moves the pointer by them, keeping it on the
+// outputs. A drag's button is held already, and the modifiers are the
+// keyboard's, as for absolute moves.
+void post_motion(uint32_t, double dx, double dy, uint32_t, uint64_t, int64_t) {
+  Compositor& c = the_compositor;
+  end_text(c);
+  wl_fixed_t x = take_fixed(c.motion.x, dx), y = take_fixed(c.motion.y, dy);
+  if (x == 0 && y == 0) return;
+  zwlr_virtual_pointer_v1_motion(c.pointer, now_ms(), x, y);
+  zwlr_virtual_pointer_v1_frame(c.pointer);
+  send_all(c);
+  if (!c.last_point) return;
+  c.last_point = moved_by(c, *c.last_point, wl_fixed_to_double(x), wl_fixed_to_double(y));
+  c.point_estimated = true;
+}
 
 // Positive pixels scroll up and left, which Wayland counts negative; both
 // axes go in one frame.

@@ -9,21 +9,36 @@
 //   button down 1 at 640,400             (1 left, 2 middle, 3 right)
 //   scroll 2                             (wheel steps, positive down)
 //   scroll right 1                       (sideways, positive right)
+//   locked                               (the pointer, once locked)
+//   relative 0.5,-20 unaccelerated 0.5,-20 with button1
+//                                        (motion while locked, as a game reads
+//                                         it: pixels, exact to wl_fixed's 1/256)
+//   unlocked                             (once the compositor has taken the
+//                                         unlock in)
+//   lock lost                            (the compositor ended the lock)
+//
+// It reads lines on standard input: "lock" locks the pointer on the window
+// under it, as a game does, and reads relative motion until "unlock".
 #include <linux/input-event-codes.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "pointer-constraints-unstable-v1-client-protocol.h"
+#include "relative-pointer-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
@@ -47,9 +62,13 @@ struct Client {
   wl_shm* shm = nullptr;
   xdg_wm_base* shell = nullptr;
   zxdg_output_manager_v1* output_manager = nullptr;
+  zwp_pointer_constraints_v1* constraints = nullptr;
+  zwp_relative_pointer_manager_v1* relative_pointers = nullptr;
   wl_seat* seat = nullptr;
   wl_keyboard* keyboard = nullptr;
   wl_pointer* pointer = nullptr;
+  zwp_locked_pointer_v1* lock = nullptr;        // while asked to lock
+  zwp_relative_pointer_v1* relative = nullptr;  // the same
   std::vector<std::unique_ptr<Window>> windows;
   Window* under_pointer = nullptr;
   int pointer_x = 0, pointer_y = 0;  // the pixel under the pointer, global
@@ -89,6 +108,13 @@ std::string modifier_words() {
 
 std::string point() {
   return std::to_string(client.pointer_x) + "," + std::to_string(client.pointer_y);
+}
+
+void drop_lock() {
+  if (client.lock) zwp_locked_pointer_v1_destroy(client.lock);
+  if (client.relative) zwp_relative_pointer_v1_destroy(client.relative);
+  client.lock = nullptr;
+  client.relative = nullptr;
 }
 
 wl_buffer* white_buffer(int width, int height) {
@@ -286,6 +312,54 @@ const wl_pointer_listener kPointerListener = {
     .axis_value120 = [](void*, wl_pointer*, uint32_t, int32_t) {},
 };
 
+// Deltas exact: wl_fixed's 1/256 needs at most 8 decimals.
+std::string delta(wl_fixed_t x, wl_fixed_t y) {
+  char text[64];
+  snprintf(text, sizeof text, "%.10g,%.10g", wl_fixed_to_double(x), wl_fixed_to_double(y));
+  return text;
+}
+
+// Both deltas, for a test to tell them apart: a compositor may accelerate
+// the first; a game reads the unaccelerated ones.
+const zwp_relative_pointer_v1_listener kRelativeListener = {
+    .relative_motion = [](void*, zwp_relative_pointer_v1*, uint32_t, uint32_t, wl_fixed_t dx,
+                          wl_fixed_t dy, wl_fixed_t dx_unaccelerated, wl_fixed_t dy_unaccelerated) {
+      say("relative " + delta(dx, dy) + " unaccelerated " +
+          delta(dx_unaccelerated, dy_unaccelerated) + modifier_words());
+    }};
+
+const zwp_locked_pointer_v1_listener kLockListener = {
+    .locked = [](void*, zwp_locked_pointer_v1*) { say("locked"); },
+    .unlocked = [](void*, zwp_locked_pointer_v1*) { say("lock lost"); },
+};
+
+// The compositor locks the pointer only for a window with the seat's focus
+// and the pointer on it; "locked" tells when it has.
+void lock() {
+  if (client.lock || !client.pointer || !client.under_pointer || !client.constraints ||
+      !client.relative_pointers) {
+    return say("cannot lock");
+  }
+  client.relative = zwp_relative_pointer_manager_v1_get_relative_pointer(client.relative_pointers,
+                                                                         client.pointer);
+  zwp_relative_pointer_v1_add_listener(client.relative, &kRelativeListener, nullptr);
+  client.lock = zwp_pointer_constraints_v1_lock_pointer(
+      client.constraints, client.under_pointer->surface, client.pointer, nullptr,
+      ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_ONESHOT);
+  zwp_locked_pointer_v1_add_listener(client.lock, &kLockListener, nullptr);
+}
+
+// "unlocked" once the compositor has taken the request in: input sent after
+// that line moves the pointer again.
+void unlock() {
+  drop_lock();
+  static const wl_callback_listener kDone = {.done = [](void*, wl_callback* callback, uint32_t) {
+    wl_callback_destroy(callback);
+    say("unlocked");
+  }};
+  wl_callback_add_listener(wl_display_sync(client.display), &kDone, nullptr);
+}
+
 const wl_seat_listener kSeatListener = {
     // Devices come and go with each agent; so do the recorder's.
     .capabilities =
@@ -303,6 +377,7 @@ const wl_seat_listener kSeatListener = {
             client.pointer = wl_seat_get_pointer(seat);
             wl_pointer_add_listener(client.pointer, &kPointerListener, nullptr);
           } else if (!pointer && client.pointer) {
+            drop_lock();
             wl_pointer_release(client.pointer);
             client.pointer = nullptr;
             client.buttons.clear();
@@ -329,6 +404,12 @@ void on_global(void*, wl_registry* registry, uint32_t name, const char* interfac
     client.output_manager = static_cast<zxdg_output_manager_v1*>(
         wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, 2));
     for (auto& window : client.windows) follow(*window);
+  } else if (announced == zwp_pointer_constraints_v1_interface.name) {
+    client.constraints = static_cast<zwp_pointer_constraints_v1*>(
+        wl_registry_bind(registry, name, &zwp_pointer_constraints_v1_interface, 1));
+  } else if (announced == zwp_relative_pointer_manager_v1_interface.name) {
+    client.relative_pointers = static_cast<zwp_relative_pointer_manager_v1*>(
+        wl_registry_bind(registry, name, &zwp_relative_pointer_manager_v1_interface, 1));
   } else if (announced == wl_seat_interface.name && !client.seat) {
     client.seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
     wl_seat_add_listener(client.seat, &kSeatListener, nullptr);
@@ -345,6 +426,40 @@ const wl_registry_listener kRegistryListener = {
     .global_remove = [](void*, wl_registry*, uint32_t) {},
 };
 
+// Takes the test's lines read so far; false once its input has ended.
+bool obey(std::string& pending) {
+  char piece[256];
+  ssize_t count = read(STDIN_FILENO, piece, sizeof piece);
+  if (count <= 0) return false;
+  pending.append(piece, count);
+  for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+    std::string_view line(pending.data(), end);
+    if (line == "lock") lock();
+    if (line == "unlock") unlock();
+  }
+  return true;
+}
+
+// Waits for the compositor and the test alike; false once the connection
+// has failed.
+bool dispatch(pollfd (&watched)[2], std::string& pending) {
+  wl_display* display = client.display;
+  while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
+  fflush(stdout);
+  wl_display_flush(display);
+  if (poll(watched, 2, -1) < 0) {
+    wl_display_cancel_read(display);
+    return errno == EINTR;
+  }
+  if (watched[0].revents) {
+    if (wl_display_read_events(display) < 0) return false;
+  } else {
+    wl_display_cancel_read(display);
+  }
+  if (watched[1].revents && !obey(pending)) watched[1].fd = -1;
+  return wl_display_dispatch_pending(display) >= 0;
+}
+
 }  // namespace
 
 int main() {
@@ -354,9 +469,10 @@ int main() {
     return 1;
   }
   wl_registry_add_listener(wl_display_get_registry(client.display), &kRegistryListener, nullptr);
-  do {
-    fflush(stdout);
-  } while (wl_display_dispatch(client.display) != -1);
+  pollfd watched[2] = {{wl_display_get_fd(client.display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  std::string pending;
+  while (dispatch(watched, pending)) {
+  }
   fprintf(stderr, "wayland_recorder: the compositor ended the connection (%s)\n",
           strerror(wl_display_get_error(client.display)));
   return 1;

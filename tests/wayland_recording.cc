@@ -35,6 +35,10 @@ void WaylandRecording::stop() {
   close_pipes(recorder_);
 }
 
+void WaylandRecording::tell(const std::string& line) {
+  send(recorder_, line + "\n");
+}
+
 std::optional<std::string> WaylandRecording::line(std::chrono::milliseconds patience) {
   if (!early_.empty()) {
     std::string first = early_.front();

@@ -26,6 +26,9 @@ class WaylandRecording {
              const std::vector<std::string>& unset);
   void stop();
 
+  // Sends the recorder a line of its input ("lock", "unlock").
+  void tell(const std::string& line);
+
   // The next line; nothing when the recorder has said nothing for
   // `patience`, or has ended.
   std::optional<std::string> line(std::chrono::milliseconds patience = std::chrono::seconds(20));

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -53,8 +54,11 @@ class Sway {
     char pattern[] = "/tmp/input-agent-sway-XXXXXX";
     folder_ = mkdtemp(pattern);
     std::string config = folder_ + "/config";
+    // sway 1.7 grants pointer locks only where a seat's configuration
+    // allows them, and there is none by default.
     std::ofstream(config) << outputs
                           << "xwayland disable\ndefault_border none\nfocus_follows_mouse no\n"
+                          << "seat * pointer_constraint enable\n"
                           << "exec touch " << folder_ << "/ready\n";
     std::vector<std::string> variables = {
         "XDG_RUNTIME_DIR=" + folder_, "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
@@ -167,6 +171,27 @@ class WaylandAgent : public ::testing::Test {
     return recording_.observe(agent_, commands, area);
   }
 
+  // The recorder locks the pointer on its window under it, as a game does;
+  // the compositor grants that only to the window with the seat's focus.
+  void lock() {
+    recording_.tell("lock");
+    EXPECT_EQ(until("locked"), Seen{});
+  }
+  void unlock() {
+    recording_.tell("unlock");
+    EXPECT_EQ(until("unlocked"), Seen{});
+  }
+
+  // What the recorder saw of `commands`, with a key rather than a move to
+  // mark the end: the pointer stays where they put it, or where a lock
+  // holds it.
+  Seen observe_by_key(const std::string& commands) {
+    send(agent_, commands + key("F12", true) + key("F12", false));
+    Seen seen = until("key up F12");
+    std::erase_if(seen, [](const std::string& line) { return line.starts_with("key down F12"); });
+    return seen;
+  }
+
   Sway sway_;
   WaylandRecording recording_;
   Child agent_;
@@ -260,6 +285,135 @@ TEST_F(WaylandAgent, MovesWithAButtonHeldAreDrags) {
   EXPECT_EQ(seen, (Seen{"button down 1 at 0,0", "move 640,400 with button1",
                         "button up 1 at 640,400", "button down 3 at 0,0",
                         "move 1279,799 with button3", "button up 3 at 1279,799"}));
+}
+
+std::string repeated(const std::string& commands, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += commands;
+  return all;
+}
+
+// A move with one movement member, `value` as it stands in the JSON.
+std::string movement_alone(std::string_view name, std::string_view value) {
+  return R"({"type":"move",")" + std::string(name) + R"(":)" + std::string(value) + "}\n";
+}
+
+// The recorder's line for relative motion by `delta` ("30,-20"): sway
+// accelerates only libinput's devices, so the accelerated deltas are the
+// unaccelerated ones a game reads, and both must be exactly those sent.
+std::string relative(const std::string& delta, const std::string& held = "") {
+  return "relative " + delta + " unaccelerated " + delta + held;
+}
+
+// The sum of the unaccelerated deltas of the recorder's relative lines.
+std::pair<double, double> unaccelerated_total(const Seen& seen) {
+  std::pair<double, double> total{0, 0};
+  for (const std::string& line : seen) {
+    double x = 0, y = 0;
+    if (sscanf(line.c_str(), "relative %*g,%*g unaccelerated %lg,%lg", &x, &y) != 2) continue;
+    total.first += x;
+    total.second += y;
+  }
+  return total;
+}
+
+// A window that locked the pointer gets the motion exactly as sent, whole
+// pixels and fractions, past the screen's edge, with the buttons and
+// modifiers held. Each case locks the pointer at the main output's left
+// edge, after `before`, and unlocks it; letting go then puts a button up
+// where the lock held the pointer, and an absolute move lands exactly.
+TEST_F(WaylandAgent, RelativeMotionReachesALockedWindowExactly) {
+  start_agent();
+  observe(button(0, 0.5, 0, true) + button(0, 0.5, 0, false));  // the seat's focus
+  struct Case {
+    const char* name;
+    std::string before, commands;
+    Seen locked, after;
+  } cases[] = {
+      {"one move", "", movement(30, -20), {relative("30,-20")}, {}},
+      {"each axis alone",
+       "",
+       movement_alone("movementX", "15") + movement_alone("movementY", "-5"),
+       {relative("15,0"), relative("0,-5")},
+       {}},
+      {"past the left edge", "", repeated(movement(-100, 0), 20), Seen(20, relative("-100,0")), {}},
+      {"half pixels", "", repeated(movement(0.5, 0), 4), Seen(4, relative("0.5,0")), {}},
+      {"a drag",
+       button(0, 0.5, 0, true),
+       movement(10, -4),
+       {relative("10,-4", " with button1")},
+       {"button up 1 at 0,400"}},
+      {"Shift held, text between",
+       key("ShiftLeft", true),
+       text("x") + movement(5, 5),
+       {"key down x", "key up x", relative("5,5", " with shift")},
+       {"key up Shift_L with shift"}},
+      {"a string and an out-of-range value dropped",
+       "",
+       movement_alone("movementX", R"("5")") + movement_alone("movementX", "10001") +
+           movement(1, 0),
+       {relative("1,0")},
+       {}},
+  };
+  for (const Case& c : cases) {
+    observe_by_key(move(0, 0.5) + c.before);
+    lock();
+    EXPECT_EQ(observe_by_key(c.commands), c.locked) << c.name;
+    unlock();
+    Seen after = c.after;
+    after.push_back("move 320,200");
+    EXPECT_EQ(observe(release() + move(0.25, 0.25)), after) << c.name;
+  }
+  // Each tenth goes as the nearest 1/256 pixel, what is left carried over:
+  // ten come to one pixel exactly.
+  observe_by_key(move(0, 0.5));
+  lock();
+  Seen tenths = observe_by_key(repeated(movement(0.1, 0), 10));
+  unlock();
+  EXPECT_EQ(tenths.size(), 10u);
+  EXPECT_EQ(unaccelerated_total(tenths), (std::pair{1.0, 0.0}));
+}
+
+// Elsewhere the pointer moves by as much, unaccelerated, and stays on the
+// outputs; with a button held it drags, with the modifiers held, and
+// letting go puts the button up where the motion took it. Each case starts
+// at the main output's middle.
+TEST_F(WaylandAgent, RelativeMotionMovesThePointerAsAMouseDoes) {
+  start_agent();
+  struct Case {
+    const char* name;
+    std::string commands;
+    Seen seen;
+  } cases[] = {
+      {"one move", movement(30, -20), {"move 670,380"}},
+      {"each axis alone",
+       movement_alone("movementX", "15") + movement_alone("movementY", "-5"),
+       {"move 655,400", "move 655,395"}},
+      {"past the left edge",
+       repeated(movement(-100, 0), 20),
+       {"move 540,400", "move 440,400", "move 340,400", "move 240,400", "move 140,400",
+        "move 40,400", "move 0,400"}},
+      {"half pixels",
+       repeated(movement(0.5, 0), 4),
+       {"move 640,400", "move 641,400", "move 641,400", "move 642,400"}},
+      {"a drag let go where it began",
+       button(0.5, 0.5, 0, true) + movement(10, -4) + button(0.5, 0.5, 0, false),
+       {"button down 1 at 640,400", "move 650,396 with button1", "move 640,400 with button1",
+        "button up 1 at 640,400"}},
+      {"a drag with Shift held, let go",
+       key("ShiftLeft", true) + button(0.5, 0.5, 0, true) + movement(10, -4) + release(),
+       {"key down Shift_L", "button down 1 at 640,400", "move 650,396 with shift+button1",
+        "key up Shift_L with shift+button1", "button up 1 at 650,396"}},
+      {"a string and an out-of-range value dropped",
+       movement_alone("movementX", R"("5")") + movement_alone("movementX", "10001") +
+           movement(1, 0),
+       {"move 641,400"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(observe_by_key(move(0, 0) + move(0.5, 0.5)), (Seen{"move 0,0", "move 640,400"}))
+        << "before " << c.name;
+    EXPECT_EQ(observe_by_key(c.commands), c.seen) << c.name;
+  }
 }
 
 TEST_F(WaylandAgent, WheelScrollsByStepsCarryingWhatIsLeft) {
