@@ -133,6 +133,8 @@ struct Compositor {
   MotionCarry motion;  // in wl_fixed's units, 1/256 pixel
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
+  // An output announced whose name and geometry have not come yet.
+  bool output_unanswered = false;
   // How long a full socket is waited on once the agent is asked to stop.
   std::optional<std::chrono::steady_clock::time_point> stop_deadline;
 };
@@ -197,7 +199,9 @@ void update_layout(Compositor& c) {
   c.displays.clear();
   for (const auto& output : c.outputs) {
     if (!has_size(*output)) continue;
-    c.displays.push_back({output->id, output->bounds, scale_of(*output), output.get() == main});
+    // A compositor that names no outputs: each gets a name of its own.
+    std::string id = output->id.empty() ? "wl_output-" + std::to_string(output->name) : output->id;
+    c.displays.push_back({std::move(id), output->bounds, scale_of(*output), output.get() == main});
   }
 }
 
@@ -297,6 +301,7 @@ void on_global(void*, wl_registry* registry, uint32_t name, const char* interfac
   } else if (announced == wl_output_interface.name) {
     auto& output = c.outputs.emplace_back(std::make_unique<Output>());
     output->name = name;
+    c.output_unanswered = true;
     output->output = bind<wl_output>(registry, name, &wl_output_interface, version, 4);
     wl_output_add_listener(output->output, &kOutputListener, output.get());
     follow_output(c, *output);
@@ -463,6 +468,7 @@ bool connect_for_layout() {
   wl_registry_add_listener(wl_display_get_registry(c.display), &kRegistryListener, nullptr);
   round_trip(c);
   round_trip(c);  // the outputs' geometry
+  c.output_unanswered = false;
   return wl_display_get_error(c.display) == 0;
 }
 
@@ -501,11 +507,18 @@ platform::Reach connect() {
 
 // Takes in what the compositor announced once per read of the agent's input,
 // so that a change of the outputs reaches every command read after it.
+// A monitor plugged in changes the layout, which absolute motion spans, at
+// once: its geometry is waited for (one round trip a new output), so the
+// command that first sees it already places its point in the new layout.
 Bounds main_display() {
   Compositor& c = the_compositor;
   if (!c.events_taken_in) {
     c.events_taken_in = true;
     take_in_events(c, 0);
+    if (c.output_unanswered) {
+      c.output_unanswered = false;
+      round_trip(c);
+    }
   }
   return c.main_display;
 }

@@ -245,6 +245,20 @@ std::array<xcb_keycode_t, kKeyCodeLimit> read_keycodes(const Server& x) {
   return keycodes_from(answer<xcb_xkb_get_names_reply_t>(c, ask_key_names(c)).get());
 }
 
+// X names atoms in Latin-1; the list, and commands, are UTF-8.
+std::string utf8_from_latin1(const char* text, int length) {
+  std::string utf8;
+  for (int i = 0; i < length; ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x80) {
+      utf8 += static_cast<char>(0xc0 | byte >> 6);
+      byte = 0x80 | (byte & 0x3f);
+    }
+    utf8 += static_cast<char>(byte);
+  }
+  return utf8;
+}
+
 // RandR's monitors by their names, in pixels (X does not scale); the main
 // one is the primary monitor, else the first. Without monitors, the whole
 // screen is the one display.
@@ -261,9 +275,9 @@ void take_displays(Server& x, const xcb_randr_get_monitors_reply_t* reply) {
   bool main_found = false;
   for (auto& [monitor, name_asked] : asked) {
     auto name = answer<xcb_get_atom_name_reply_t>(c, name_asked);
-    std::string id = name ? std::string(xcb_get_atom_name_name(name.get()),
-                                        xcb_get_atom_name_name_length(name.get()))
-                          : std::string();
+    std::string id = name ? utf8_from_latin1(xcb_get_atom_name_name(name.get()),
+                                             xcb_get_atom_name_name_length(name.get()))
+                          : std::to_string(monitor.name);
     bool main = monitor.primary && !main_found;  // one, should a server mark more
     main_found |= main;
     displays.push_back({std::move(id),

@@ -498,6 +498,16 @@ TEST_F(WaylandAgent, TextAfterTextAndInputAfterText) {
             (Seen{"move 320,200 with shift"}));
 }
 
+// A monitor plugged in while the agent runs is followed from the next
+// command on: absolute motion spans the new layout at once, and the new
+// output can be named.
+TEST_F(WaylandAgent, AMonitorPluggedInIsFollowedFromTheNextCommand) {
+  start_agent();
+  ASSERT_TRUE(sway_.command("create_output"));
+  EXPECT_EQ(observe(move(0.25, 0.25) + move_on("HEADLESS-3", 0, 0) + move(0.5, 0.5)),
+            (Seen{"move 320,200", "move 640,400"}));
+}
+
 // Text's own keymap is given back once input pauses after it: a second agent
 // started while the first waits reads the person's layout (German) from the
 // seat, not the text's keymap.
