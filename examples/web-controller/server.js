@@ -1,7 +1,8 @@
 // A reference controller for input-agent. It serves one page and a WebSocket,
 // starts the agent with pipes, and writes each command the page sends to the
 // agent's standard input as one line. It adds no protocol of its own beside
-// the page's choice of display and checks nothing the agent checks itself.
+// the page's choice of display and its request to start the agent again once
+// it has ended, and checks nothing the agent checks itself.
 //
 //   node server.js [--agent PATH] [--port 8080] [--host 127.0.0.1]
 //                  [--allow-remote] [--allow-host NAME]... [--token TOKEN]
@@ -91,24 +92,132 @@ function refuse(what, request, reason) {
   console.error(`server: refused ${what} from ${request.socket.remoteAddress}: ${reason}`);
 }
 
-// The agent's first line is its status: "READY", or "ACCESSIBILITY_REQUIRED"
-// when it may not post input (it then exits).
-const agent = spawn(options.agent, [], { stdio: ['pipe', 'pipe', 'inherit'] });
-let status = 'STARTING';
-agent.on('error', (error) => fail(`cannot start the agent ${options.agent}: ${error.message}`));
-readline.createInterface({ input: agent.stdout }).once('line', (line) => {
-  status = line;
-  if (controller) controller.send(JSON.stringify({ status }));
-});
-agent.on('exit', () => {
-  if (status === 'STARTING') status = 'NOT_STARTED';
-});
-agent.stdin.on('error', () => {});  // the agent is gone; commands go nowhere
+// The agent, started with the server, and again when the controlling page
+// asks once it has ended. The page is told its status line ("READY", or
+// "ACCESSIBILITY_REQUIRED" when it may not post input: it then exits with 1),
+// and once it has ended, how: {"status":"ENDED"} with its exit status as
+// `code` (2: its session ended), the `signal` that ended it (a kill, a
+// crash), or the `error` that kept it from starting. Whatever is sent to an
+// agent that has ended goes nowhere, so it is never reported READY.
+let agent = null;
+let status = null;  // what the page is told of the agent, as sent
+let ended = false;
+
+function tell(message) {
+  status = JSON.stringify(message);
+  controller?.send(status);
+}
+
+function startAgent() {
+  const first = agent === null;
+  const started = spawn(options.agent, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+  agent = started;
+  ended = false;
+  blocked = false;
+  tell({ status: 'STARTING' });
+  let failure;
+  started.on('error', (error) => {
+    // Started again, an agent that cannot start leaves the server serving.
+    if (first) fail(`cannot start the agent ${options.agent}: ${error.message}`);
+    failure = `cannot start the agent: ${error.message}`;
+  });
+  readline.createInterface({ input: started.stdout })
+      .once('line', (line) => tell({ status: line }));
+  // 'close' rather than 'exit': it comes after the status line, read from the
+  // same pipe, so an agent that has ended is never reported READY after it.
+  started.on('close', (code, signal) => {
+    ended = true;
+    letGoOfWaiting();
+    tell(failure ? { status: 'ENDED', error: failure }
+                 : signal ? { status: 'ENDED', signal } : { status: 'ENDED', code });
+  });
+  started.stdin.on('error', () => {});  // the agent is gone; commands go nowhere
+  started.stdin.on('drain', () => {
+    if (started === agent) passWaiting();
+  });
+}
+
+// Backpressure. An agent that reads slowly or not at all (one waiting on a
+// busy display server, or stopped) fills its pipe; what the page sends
+// meanwhile waits here rather than in the pipe's buffer, bounded, so that
+// it neither grows without end nor replays later as stale input. Moves are
+// coalesced while they wait: an absolute move replaces the one just before
+// it, a relative one is added to it (up to the agent's 10000 pixels an axis),
+// so no motion is lost; keys, buttons, text and releases are kept, in order.
+// So a release waits behind no more than one move per command it follows.
+// Beyond waitingLimit characters of them, the page is not read until the
+// agent has caught up.
+const waitingLimit = 1024 * 1024;
+const movementLimit = 10000;
+let blocked = false;  // the pipe took the last write only into its buffer
+let waiting = [];
+let waitingSize = 0;
+let lastWaiting = null;  // the last waiting command's kind of move, as moveKind gives it
+
+// A move's kind, parsed only while the agent is behind: 'absolute', its
+// movement {dx, dy} when relative, or null for any other command and for a
+// move the agent drops (its movement not numbers within bounds).
+function moveKind(text) {
+  if (!text.startsWith('{"type":"move",')) return null;
+  let move;
+  try {
+    move = JSON.parse(text);
+  } catch {
+    return null;
+  }
+  if (move.type !== 'move') return null;
+  if (move.x !== undefined || move.y !== undefined) return 'absolute';
+  if (move.movementX === undefined && move.movementY === undefined) return null;
+  const { movementX: dx = 0, movementY: dy = 0 } = move;
+  const usable = (value) => typeof value === 'number' && Math.abs(value) <= movementLimit;
+  return usable(dx) && usable(dy) ? { dx, dy } : null;
+}
+
+function wait(text) {
+  const kind = moveKind(text);
+  const last = lastWaiting;
+  if (kind === 'absolute' && last === 'absolute') return replaceLastWaiting(text, kind);
+  if (kind?.dx !== undefined && last?.dx !== undefined) {
+    const dx = last.dx + kind.dx, dy = last.dy + kind.dy;
+    if (Math.abs(dx) <= movementLimit && Math.abs(dy) <= movementLimit) {
+      const sum = JSON.stringify({ type: 'move', movementX: dx, movementY: dy });
+      return replaceLastWaiting(sum, { dx, dy });
+    }
+  }
+  waiting.push(text);
+  waitingSize += text.length;
+  lastWaiting = kind;
+  if (waitingSize > waitingLimit) controller?.pause();
+}
+
+function replaceLastWaiting(text, kind) {
+  waitingSize += text.length - waiting[waiting.length - 1].length;
+  waiting[waiting.length - 1] = text;
+  lastWaiting = kind;
+}
+
+// The agent has taken what its pipe held: what waited goes, in one write.
+function passWaiting() {
+  blocked = false;
+  if (!waiting.length) return;
+  const lines = waiting.join('\n') + '\n';
+  letGoOfWaiting();
+  blocked = !agent.stdin.write(lines);
+}
+
+function letGoOfWaiting() {
+  waiting = [];
+  waitingSize = 0;
+  lastWaiting = null;
+  controller?.resume();
+}
 
 // One WebSocket message is one command, one line. A line break inside a
 // message would make it two lines, so such a message is not passed on.
 function command(text) {
-  if (!/[\r\n]/.test(text) && agent.stdin.writable) agent.stdin.write(text + '\n');
+  if (/[\r\n]/.test(text) || ended) return;
+  if (blocked) return wait(text);
+  blocked = !agent.stdin.write(text + '\n');
 }
 
 // The displays, as the agent lists them with --displays (one JSON object a
@@ -227,6 +336,27 @@ function chosenDisplay(text) {
   }
 }
 
+// The displays are listed for the page, the main one shown first.
+function offerDisplays(socket) {
+  displays = null;
+  shown = null;
+  listDisplays((list) => {
+    if (socket !== controller) return;
+    displays = list;
+    show(list[0] ?? null);
+    socket.send(JSON.stringify({ displays: list }));
+  });
+}
+
+// The controlling page may start the agent again once it has ended (its
+// session ended, and now there is a desktop again); a running agent stays
+// the only one. The new agent's displays may not be the old one's.
+function restart(socket) {
+  if (!ended) return;
+  startAgent();
+  offerDisplays(socket);
+}
+
 function takeControl(socket) {
   if (controller) {
     command('{"type":"release"}');
@@ -234,19 +364,13 @@ function takeControl(socket) {
     controller.close(4000, 'another page took control');
   }
   controller = socket;
-  displays = null;
-  shown = null;
-  socket.send(JSON.stringify({ status }));
-  listDisplays((list) => {
-    if (socket !== controller) return;
-    displays = list;
-    show(list[0] ?? null);
-    socket.send(JSON.stringify({ displays: list }));
-  });
+  socket.send(status);
+  offerDisplays(socket);
   socket.on('error', () => {});  // a broken connection; its close follows
   socket.on('message', (data, isBinary) => {
     if (socket !== controller || isBinary) return;
     const text = data.toString();
+    if (text === '{"restart":true}') return restart(socket);
     if (!text.startsWith('{"show":')) return command(text);
     const display = chosenDisplay(text);
     if (!display) return;
@@ -294,6 +418,7 @@ if (options.framebuffer) {
   }, 250).unref();
 }
 
+startAgent();
 server.listen(options.port, options.host, () => {
   const { port } = server.address();
   const bracketed = (host) => (net.isIPv6(host) ? `[${host}]` : host);
@@ -321,15 +446,15 @@ server.on('error', (error) => fail(`cannot listen on ${options.host}:${options.p
 // Stopping the server closes the agent's input: it lets go of everything and
 // exits.
 function stop() {
+  if (ended) process.exit(0);
   agent.stdin.end();
   server.close();
   for (const socket of sockets.clients) socket.terminate();
   const timer = setTimeout(() => process.exit(0), 2000);
-  agent.on('exit', () => {
+  agent.on('close', () => {
     clearTimeout(timer);
     process.exit(0);
   });
-  if (agent.exitCode !== null) process.exit(0);
 }
 process.on('SIGINT', stop);
 process.on('SIGTERM', stop);

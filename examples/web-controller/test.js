@@ -161,18 +161,33 @@ async function refusals(browser, { url, errors }) {
 // anything of the bar's over the image would show.
 const viewport = { width: 960, height: 572 };
 
-async function openPage(browser, url, { apple = false } = {}) {
+// The page, once it shows the agent's status. It keeps the server's text
+// messages to it, from the first, for told().
+async function openPage(browser, url, { apple = false, status = 'READY' } = {}) {
   const page = await browser.newPage({ viewport });
   if (apple) {
     await page.addInitScript(() => {
       Object.defineProperty(Navigator.prototype, 'platform', { get: () => 'MacIntel' });
     });
   }
+  await page.addInitScript(() => {
+    window.told = [];
+    window.WebSocket = class extends WebSocket {
+      constructor(...args) {
+        super(...args);
+        this.addEventListener('message', ({ data }) => {
+          if (typeof data === 'string') window.told.push(JSON.parse(data));
+        });
+      }
+    };
+  });
   await page.goto(url);
-  await page.waitForSelector('#status[data-status="READY"]');
+  await page.waitForSelector(`#status[data-status="${status}"]`);
   await page.waitForSelector('#display:not([hidden])');
   return page;
 }
+
+const told = (page) => page.evaluate(() => window.told);
 
 // The viewport's point at fractions of the image of the display.
 async function at(page, x, y) {
@@ -314,14 +329,18 @@ async function pageSteps(browser, url) {
                await page.mouse.wheel(-50, 100);
              });
 
+  const paste = (text) => page.evaluate((text) => {
+    const data = new DataTransfer();
+    data.setData('text/plain', text);
+    document.getElementById('surface').dispatchEvent(
+        new ClipboardEvent('paste', { clipboardData: data, bubbles: true }));
+  }, text);
   await step('a paste is typed as text, in parts whose lines the agent takes',
              ['text 0x61', 'text 0xe9', 'text 0x1f600', 'text 0xa', ...Array(999).fill('text 0x71')],
-             () => page.evaluate(() => {
-               const data = new DataTransfer();
-               data.setData('text/plain', 'aé😀\n' + 'q'.repeat(997) + 'qq');
-               document.getElementById('surface').dispatchEvent(
-                   new ClipboardEvent('paste', { clipboardData: data, bubbles: true }));
-             }));
+             () => paste('aé😀\n' + 'q'.repeat(997) + 'qq'));
+  await step('a paste with lone surrogates types the rest, each of them as U+FFFD',
+             ['text 0x61', 'text 0xfffd', 'text 0x62', 'text 0x1f600', 'text 0xfffd'],
+             () => paste('a\ud800b😀\udc00'));
 
   await step('an input method\'s composition is typed when it ends, and the keys it took are not',
              ['text 0x65e5', 'text 0x672c'], async () => {
@@ -397,6 +416,171 @@ async function pageSteps(browser, url) {
     await sleep(150);  // let the presses reach the agent before the page goes
     await second.close();
   });
+}
+
+// The agent the server runs: its child without arguments (the display
+// listings it runs have --displays).
+function agentOf(server) {
+  for (const pid of fs.readdirSync('/proc').filter((entry) => /^\d+$/.test(entry))) {
+    try {
+      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+      const parent = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+      const args = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').filter(Boolean);
+      if (parent === server.pid && args.length === 1) return Number(pid);
+    } catch {
+      // a process that has gone meanwhile
+    }
+  }
+  throw new Error(`no agent under the server ${server.pid}`);
+}
+
+// An agent that ends after READY: its session ending (the stand-in's ends
+// after two commands, with status 2), or a kill. The page says so and why,
+// a page that connects later is never told READY, and the restart button
+// starts an agent that takes commands.
+async function agentEnds(browser) {
+  const running = startServer([], { ...twoDisplays, INPUT_AGENT_STANDIN_SESSION_COMMANDS: '2' });
+  const url = await running.url;
+  try {
+    const page = await openPage(browser, url);
+    await step('the session ends at the third command; what follows goes nowhere', [
+      'key 0 down 0x0', 'key 0 up 0x0', 'key 11 down 0x0', 'key 11 up 0x0',
+    ], async () => {
+      await page.keyboard.press('KeyA');
+      await page.keyboard.down('KeyB');
+      await page.waitForSelector('#status[data-status="ENDED"]');
+      await page.keyboard.up('KeyB');
+      await page.keyboard.press('KeyC');
+    });
+    const ended = 'agent ended: its session ended (the desktop went away) (status 2)';
+    assert.equal(await page.textContent('#status'), ended);
+    assert.ok(await page.isVisible('#restart'), 'the bar offers to start the agent again');
+    await checkLayout(page, [1920, 1080]);
+
+    const later = await openPage(browser, url, { status: 'ENDED' });
+    assert.equal(await later.textContent('#status'), ended);
+    assert.ok((await told(later)).every((message) => message.status !== 'READY'),
+              'a page that connects later is not told READY');
+    await page.close();
+
+    await later.click('#restart');
+    await later.waitForSelector('#status[data-status="READY"]');
+    assert.ok(await later.isHidden('#restart'), 'a running agent is not offered again');
+    const statuses = (await told(later)).filter((message) => message.status)
+        .map((message) => message.status);
+    assert.deepEqual(statuses, ['ENDED', 'STARTING', 'READY'],
+                     'the new agent\'s status line, as at start');
+    await step('the agent started again takes commands', ['key 8 down 0x0', 'key 8 up 0x0'],
+               () => later.keyboard.press('KeyC'));
+
+    await step('a killed agent posts nothing more', [], async () => {
+      process.kill(agentOf(running.server), 'SIGKILL');
+      await later.waitForSelector('#status[data-status="ENDED"]');
+      await later.keyboard.press('KeyD');
+    });
+    assert.equal(await later.textContent('#status'), 'agent ended by SIGKILL');
+    await later.close();
+    assert.deepEqual(running.errors, [], 'nothing refused');
+  } finally {
+    running.server.kill('SIGTERM');
+    await running.exited;
+  }
+  ok('an agent that ended: shown with its status or signal, never READY to a later page, ' +
+     'started again from the bar');
+}
+
+// The server's resident memory, and its peak, in KiB.
+function memory(pid) {
+  const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+  const kib = (name) => Number(new RegExp(`^${name}:\\s+(\\d+) kB`, 'm').exec(status)[1]);
+  return { now: kib('VmRSS'), peak: kib('VmHWM') };
+}
+
+// A stopped agent (as one waiting on a busy display server) under a flood of
+// moves: the server's memory stays bounded, and once the agent goes on it
+// gets the last position, all the relative motion, every key in order, and
+// the release sent when the controlling page closes among the first lines it
+// reads, not after the moves. The flood comes from a WebSocket of the test's
+// own, with the page's commands: a page's own events would take minutes to
+// make a million moves.
+async function stoppedAgent() {
+  const running = startServer();
+  const url = new URL(await running.url);
+  const token = new URLSearchParams(url.hash.slice(1)).get('token');
+  const socket = new WebSocket(`ws://127.0.0.1:${url.port}/`, ['input-agent', `token.${token}`],
+                               { origin: `http://127.0.0.1:${url.port}` });
+  const told = [];
+  socket.on('message', (data, binary) => binary || told.push(JSON.parse(data)));
+  const until = async (what, check) => {
+    const deadline = Date.now() + 60000;
+    while (!check() && Date.now() < deadline) await sleep(20);
+    assert.ok(check(), what);
+  };
+  const send = (command) => socket.send(JSON.stringify(command));
+  try {
+    await until('the agent is ready and the displays listed',
+                () => told.some((message) => message.status === 'READY') &&
+                      told.some((message) => message.displays));
+    await step('Shift held', ['key 56 down 0x20000'],
+               () => send({ type: 'key', code: 'ShiftLeft', down: true }));
+    const agent = agentOf(running.server);
+    process.kill(agent, 'SIGSTOP');
+    const before = memory(running.server.pid).now;
+
+    // Relative moves, as under pointer lock, then absolute ones across the
+    // display with a key pressed at each quarter, then one to its centre;
+    // sent no faster than the server reads them, as a browser would.
+    const relative = 200000, absolute = 1000000;
+    const keys = { KeyQ: 12, KeyW: 13, KeyE: 14, KeyR: 15 };
+    const codes = Object.keys(keys);
+    for (let i = 0; i < relative + absolute; i++) {
+      if (i < relative) {
+        send({ type: 'move', movementX: 1, movementY: -1 });
+      } else {
+        const n = i - relative;
+        if (n % (absolute / codes.length) === 0) {
+          const code = codes[n / (absolute / codes.length)];
+          send({ type: 'key', code, down: true });
+          send({ type: 'key', code, down: false });
+        }
+        send({ type: 'move', x: (n % 1000) / 1000, y: (n >> 10) / 1000, display: 'main' });
+      }
+      while (socket.bufferedAmount > 1024 * 1024) await sleep(1);
+    }
+    send({ type: 'move', x: 0.5, y: 0.5, display: 'main' });
+    // The server answers the choice of display once it has read all before it.
+    send({ show: 'main' });
+    await until('the server read the flood', () => told.some((message) => message.showing));
+    const grown = memory(running.server.pid).peak - before;
+    assert.ok(grown < 64 * 1024, `the server grew by ${grown} KiB`);
+    socket.close();
+    await sleep(500);  // the server takes the closing
+    process.kill(agent, 'SIGCONT');
+
+    const release = 'key 56 up 0x0';
+    await until('the release', () => traceLines().slice(seen).includes(release));
+    await sleep(150);
+    const added = traceLines().slice(seen);
+    seen += added.length;
+    assert.deepEqual(added.filter((line) => line.startsWith('key ')), [
+      ...Object.values(keys).flatMap((key) => [`key ${key} down 0x20000`, `key ${key} up 0x20000`]),
+      release,
+    ], 'every key, in order, then the release');
+    assert.equal(added.findLast((line) => line.startsWith('mouse ')),
+                 'mouse 5 959.5 539.5 0 0x20000', 'the last position');
+    const motion = added.filter((line) => line.startsWith('motion ')).map((line) => line.split(' '))
+        .reduce(([x, y], fields) => [x + Number(fields[2]), y + Number(fields[3])], [0, 0]);
+    assert.deepEqual(motion, [relative, -relative], 'all the relative motion');
+    assert.ok(added.indexOf(release) < 5000,
+              `the release is line ${added.indexOf(release)} of ${added.length}`);
+    assert.deepEqual(running.errors, [], 'nothing refused');
+  } finally {
+    socket.terminate();
+    running.server.kill('SIGTERM');
+    await running.exited;
+  }
+  ok('a stopped agent under a flood of moves: the server\'s memory bounded; then the last ' +
+     'position, all the relative motion, every key in order, and the release among the first');
 }
 
 // Frames of an Xvfb's screen, whose two displays (as the stand-in lists them)
@@ -523,10 +707,12 @@ async function main() {
     running.errors.length = 0;
     await pageSteps(browser, running.url);
     assert.deepEqual(running.errors, [], 'the real pages were never refused');
+    await agentEnds(browser);
   } finally {
     await browser.close();
     running.server.kill('SIGTERM');
   }
+  await stoppedAgent();
   console.log(`web controller: ${passed} passed, 0 failed`);
 }
 
