@@ -4,13 +4,14 @@
 // it takes real ones. The connection comes through the RemoteDesktop portal
 // (platform/eis_connect.cc); libei is loaded when this backend is tried.
 //
-// The agent asks the seat for a keyboard, an absolute pointer, buttons and
-// scrolling, and reports that it is ready once the compositor has resumed a
-// keyboard and an absolute pointer for it. Keys go out as evdev codes, which
-// the compositor reads with its own keymap, so it works the modifiers out
-// itself, as for a physical keyboard. Positions go on the absolute pointer
-// within its regions, one per monitor, which the Wayland outputs name; each
-// command's events end with a frame per device.
+// The agent asks the seat for a keyboard, an absolute pointer, a relative
+// one, buttons and scrolling, and reports that it is ready once the
+// compositor has resumed a keyboard and an absolute pointer for it; relative
+// motion goes wherever the compositor gives a relative pointer too. Keys go
+// out as evdev codes, which the compositor reads with its own keymap, so it
+// works the modifiers out itself, as for a physical keyboard. Positions go
+// on the absolute pointer within its regions, one per monitor, which the
+// Wayland outputs name; each command's events end with a frame per device.
 #include <fcntl.h>
 #include <linux/input-event-codes.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -33,6 +35,7 @@
 #include "platform/backend.h"
 #include "platform/eis_connect.h"
 #include "platform/libei.h"
+#include "platform/motion.h"
 #include "platform/typing.h"
 #include "platform/wheel.h"
 #include "platform/xkbcommon.h"
@@ -55,14 +58,30 @@ constexpr std::chrono::milliseconds kExitPatience{250};
 constexpr std::chrono::milliseconds kApplicationsCatchUp{100};
 // A wheel step, in libei's discrete units.
 constexpr int32_t kDiscretePerStep = 120;
+// libei writes each message as it is made, and drops the connection when
+// the socket has no room for one. KWin 6.3 and mutter 48 take keys more
+// slowly than the agent types them, and a 970-character text lost its end
+// (KWin's last 200 characters) and the commands after it that way. So text
+// waits for room after this many messages (a key and its frame are two):
+// the kernel reports room once at most a quarter of the socket's buffer is
+// taken, and a small message takes under 1 KiB of the 208 KiB it has by
+// default.
+constexpr int kMessagesBeforeRoom = 32;
+// How often a wait for room looks whether the agent is ending.
+constexpr int kRoomSliceMs = 50;
+
+struct KeymapUnref {
+  void operator()(xkb_keymap* keymap) const { xkbcommon()->keymap_unref(keymap); }
+};
 
 struct Devices {
   const Libei* ei = nullptr;
   struct ei* context = nullptr;
   int socket = -1;  // a copy of the input server's connection, for the watch
   struct ei_device* keyboard = nullptr;
-  struct ei_device* pointer = nullptr;  // absolute, with buttons and scrolling
-  bool keyboard_resumed = false, pointer_resumed = false;
+  struct ei_device* pointer = nullptr;   // absolute, with buttons and scrolling
+  struct ei_device* relative = nullptr;  // where the compositor gives one
+  bool keyboard_resumed = false, pointer_resumed = false, relative_resumed = false;
   const char* ended = nullptr;  // what ended the session, once it has
   uint32_t sequence = 0;
   // The absolute pointer's regions, the main display's first. A device's
@@ -73,13 +92,20 @@ struct Devices {
   std::optional<size_t> pointer_region;
   bool outputs_known = false;  // the Wayland outputs, which name the regions
   std::optional<Point> last_point;
+  bool point_estimated = false;  // reckoned from relative motion since
   WheelCarry wheel, wheel_sideways;
+  MotionCarry motion;            // what relative motion has left below 1/256 pixel
   bool events_taken_in = false;  // since the last read of the agent's input
   std::optional<std::chrono::steady_clock::time_point> stop_deadline;  // once asked to stop
   bool pong = false;
+  int unchecked = 0;                       // messages sent since the socket last had room
   std::array<bool, kKeyCodeLimit> held{};  // by the key table's codes
-  // What types each character in the keyboard's keymap, for text; empty
-  // when the server gives no keymap or xkbcommon is missing.
+  // The keyboard's keymap, for text; none when the server gives no XKB
+  // keymap or xkbcommon is missing.
+  std::unique_ptr<xkb_keymap, KeymapUnref> keymap;
+  // The layout group in force, as the server last announced it for the
+  // keyboard, and what types each character in it.
+  uint32_t group = 0;
   platform::TypingTable typing;
 };
 
@@ -107,18 +133,41 @@ Bounds main_region(const Devices& d) {
   return d.regions.empty() ? Bounds{0, 0, 0, 0} : d.regions.front();
 }
 
-// Learns from the keyboard's keymap which key, plain or with Shift, types
-// each character.
-void read_keymap(Devices& d) {
+// Learns which key, plain or with Shift, types each character in the group
+// in force. Only a change of group or keymap costs this, never a command.
+void learn_group(Devices& d) {
   d.typing.clear();
+  if (d.keymap) d.typing = platform::typing_from_keymap(*xkbcommon(), d.keymap.get(), d.group);
+}
+
+// The keymap that `fd`'s first `size` bytes hold, compiled; nullptr when
+// they do not compile.
+xkb_keymap* compile_keymap(const Xkbcommon& xkb, int fd, size_t size) {
+  void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (text == MAP_FAILED) return nullptr;
+  xkb_keymap* keymap = nullptr;
+  if (xkb_context* context = xkb.context_new(XKB_CONTEXT_NO_FLAGS)) {
+    keymap = xkb.keymap_new_from_buffer(context, static_cast<const char*>(text), size,
+                                        XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    xkb.context_unref(context);  // the keymap keeps a reference of its own
+  }
+  munmap(text, size);
+  return keymap;
+}
+
+// Takes in the keyboard's keymap. A new keyboard starts in the first group
+// until the server announces another: libei keeps modifier state per
+// device.
+void read_keymap(Devices& d) {
+  d.keymap.reset();
+  d.group = 0;
   struct ei_keymap* keymap = d.ei->device_keyboard_get_keymap(d.keyboard);
   const Xkbcommon* xkb = xkbcommon();
-  if (!keymap || !xkb || d.ei->keymap_get_type(keymap) != EI_KEYMAP_TYPE_XKB) return;
-  size_t size = d.ei->keymap_get_size(keymap);
-  void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, d.ei->keymap_get_fd(keymap), 0);
-  if (text == MAP_FAILED) return;
-  d.typing = platform::typing_from_keymap_text(*xkb, static_cast<const char*>(text), size);
-  munmap(text, size);
+  if (keymap && xkb && d.ei->keymap_get_type(keymap) == EI_KEYMAP_TYPE_XKB) {
+    d.keymap.reset(
+        compile_keymap(*xkb, d.ei->keymap_get_fd(keymap), d.ei->keymap_get_size(keymap)));
+  }
+  learn_group(d);
 }
 
 // Takes `device` (or nothing) as the keyboard or pointer, letting go of the
@@ -135,8 +184,8 @@ void handle(Devices& d, struct ei_event* event) {
   switch (ei.event_get_type(event)) {
     case EI_EVENT_SEAT_ADDED:
       ei.seat_bind_capabilities(ei.event_get_seat(event), EI_DEVICE_CAP_KEYBOARD,
-                                EI_DEVICE_CAP_POINTER_ABSOLUTE, EI_DEVICE_CAP_BUTTON,
-                                EI_DEVICE_CAP_SCROLL, nullptr);
+                                EI_DEVICE_CAP_POINTER_ABSOLUTE, EI_DEVICE_CAP_POINTER,
+                                EI_DEVICE_CAP_BUTTON, EI_DEVICE_CAP_SCROLL, nullptr);
       break;
     case EI_EVENT_DEVICE_ADDED:
       if (ei.device_has_capability(device, EI_DEVICE_CAP_KEYBOARD)) {
@@ -147,19 +196,31 @@ void handle(Devices& d, struct ei_event* event) {
         adopt(d, device, d.pointer, d.pointer_resumed);
         read_regions(d);
       }
+      if (ei.device_has_capability(device, EI_DEVICE_CAP_POINTER)) {
+        adopt(d, device, d.relative, d.relative_resumed);
+      }
       break;
     case EI_EVENT_DEVICE_RESUMED:
       ei.device_start_emulating(device, ++d.sequence);
       if (device == d.keyboard) d.keyboard_resumed = true;
       if (device == d.pointer) d.pointer_resumed = true;
+      if (device == d.relative) d.relative_resumed = true;
       break;
     case EI_EVENT_DEVICE_PAUSED:
       if (device == d.keyboard) d.keyboard_resumed = false;
       if (device == d.pointer) d.pointer_resumed = false;
+      if (device == d.relative) d.relative_resumed = false;
       break;
     case EI_EVENT_DEVICE_REMOVED:
       if (device == d.keyboard) adopt(d, nullptr, d.keyboard, d.keyboard_resumed);
       if (device == d.pointer) adopt(d, nullptr, d.pointer, d.pointer_resumed);
+      if (device == d.relative) adopt(d, nullptr, d.relative, d.relative_resumed);
+      break;
+    case EI_EVENT_KEYBOARD_MODIFIERS:
+      if (device == d.keyboard && ei.event_keyboard_get_xkb_group(event) != d.group) {
+        d.group = ei.event_keyboard_get_xkb_group(event);
+        learn_group(d);
+      }
       break;
     case EI_EVENT_SEAT_REMOVED:
       if (!d.ended) d.ended = "the compositor took the agent's seat away";
@@ -273,8 +334,8 @@ std::optional<Bounds> display_named(std::string_view id) {
   return std::nullopt;
 }
 
-// No client can read the pointer's position: where the agent last put it
-// stands in for it.
+// No client can read the pointer's position: where the agent last put it,
+// or reckons relative motion took it, stands in for it.
 std::optional<Point> cursor() {
   return the_devices.last_point;
 }
@@ -282,6 +343,20 @@ std::optional<Point> cursor() {
 void press(Devices& d, uint32_t key, bool down) {
   d.ei->device_keyboard_key(d.keyboard, key, down);
   d.ei->device_frame(d.keyboard, d.ei->now(d.context));
+  d.unchecked += 2;
+}
+
+// Waits, once kMessagesBeforeRoom messages have gone since the last look,
+// until the input server's socket has room, or the agent is ending. The
+// system's signal for news on the socket interrupts the wait, which goes on.
+void make_room_when_due(Devices& d) {
+  if (d.unchecked < kMessagesBeforeRoom || d.socket < 0) return;
+  d.unchecked = 0;
+  pollfd room{d.socket, POLLOUT, 0};
+  while (!ending()) {
+    int ready = poll(&room, 1, kRoomSliceMs);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+  }
 }
 
 void post_key(uint16_t code, bool down, uint64_t) {
@@ -299,10 +374,30 @@ void press_held_modifiers(Devices& d, bool down) {
   }
 }
 
-// Text is typed with the keyboard's keymap, the compositor's layout: each
-// character on the key and level (plain or with Shift) that types it there,
-// the modifier keys the agent holds up meanwhile. The input server takes
-// keys only, so a character the layout cannot type is left out.
+// Whether the agent holds evdev `key` down for the controller.
+bool holds(const Devices& d, uint16_t key) {
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (d.held[code] && evdev_code(code) == key) return true;
+  }
+  return false;
+}
+
+// Types the character on `key`. The input server has no spare keys, so a
+// key the controller holds goes up and down again, which types it, and
+// stays down.
+void type_key(Devices& d, uint16_t key, bool shifted) {
+  bool held = holds(d, key);
+  if (shifted) press(d, KEY_LEFTSHIFT, true);
+  press(d, key, !held);
+  press(d, key, held);
+  if (shifted) press(d, KEY_LEFTSHIFT, false);
+}
+
+// Text is typed with the keyboard's keymap, the compositor's layout, in the
+// group the server last announced: each character on the key and level
+// (plain or with Shift) that types it there, the modifier keys the agent
+// holds up meanwhile. The input server takes keys only, so a character the
+// layout cannot type is left out.
 void post_text(const char32_t* text, size_t count) {
   Devices& d = devices();
   if (!d.keyboard_resumed || d.typing.empty()) return;
@@ -310,30 +405,27 @@ void post_text(const char32_t* text, size_t count) {
   for (size_t i = 0; i < count && !ending(); ++i) {
     auto found = d.typing.find(text[i]);
     if (found == d.typing.end()) continue;
-    auto [key, shifted] = found->second;
-    if (shifted) press(d, KEY_LEFTSHIFT, true);
-    press(d, key, true);
-    press(d, key, false);
-    if (shifted) press(d, KEY_LEFTSHIFT, false);
+    type_key(d, found->second.key, found->second.shifted);
+    make_room_when_due(d);
   }
   press_held_modifiers(d, true);
 }
 
-// Where a point goes: on its whole pixel, in the region it lies in, else
-// in the nearest (the main one when several are as near), since the input
-// server drops a point outside every region.
+// A point of the regions, and the region it is in.
 struct Placed {
-  Point pixel;
+  Point point;
   size_t region;
 };
 
-Placed place(const Devices& d, Point point) {
+// The point of the regions nearest `point`, in the region it lies in, else
+// in the nearest (the main one when several are as near).
+Placed nearest(const Devices& d, Point point) {
   Placed chosen{{0, 0}, 0};
   double chosen_distance = std::numeric_limits<double>::infinity();
   for (size_t i = 0; i < d.regions.size(); ++i) {
     const Bounds& region = d.regions[i];
-    Point inside{std::clamp(std::round(point.x), region.x, region.x + region.width - 1),
-                 std::clamp(std::round(point.y), region.y, region.y + region.height - 1)};
+    Point inside{std::clamp(point.x, region.x, region.x + region.width - 1),
+                 std::clamp(point.y, region.y, region.y + region.height - 1)};
     double distance = std::hypot(inside.x - point.x, inside.y - point.y);
     if (distance < chosen_distance) {
       chosen = {inside, i};
@@ -341,6 +433,12 @@ Placed place(const Devices& d, Point point) {
     }
   }
   return chosen;
+}
+
+// Where a point goes: on its whole pixel, within the regions, since the
+// input server drops a point outside every region.
+Placed place(const Devices& d, Point point) {
+  return nearest(d, {std::round(point.x), std::round(point.y)});
 }
 
 // The middle of where [start, start + length) of `from` and `to` overlap,
@@ -366,20 +464,71 @@ void enter(Devices& d, size_t to) {
   d.pointer_region = to;
 }
 
+// Releasing everything puts the buttons up at cursor(), which after
+// relative motion is an estimate, wrong where a client has locked the
+// pointer; there a move would reach that client as motion of its own. A
+// release at that point goes where the pointer is, without a move.
+bool release_in_place(const Devices& d, uint32_t type, Point point) {
+  return d.point_estimated && platform::is_release(type) && point.x == d.last_point->x &&
+         point.y == d.last_point->y;
+}
+
+// The buttons are the absolute pointer's alone, also in a drag by relative
+// motion: the compositor lets a device release only what it pressed.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Devices& d = devices();
   if (!d.pointer_resumed || d.regions.empty()) return;
-  Placed placed = place(d, point);
-  if (d.pointer_region != placed.region) enter(d, placed.region);
-  d.ei->device_pointer_motion_absolute(d.pointer, placed.pixel.x, placed.pixel.y);
-  d.last_point = point;
+  if (!release_in_place(d, type, point)) {
+    Placed placed = place(d, point);
+    if (d.pointer_region != placed.region) enter(d, placed.region);
+    d.ei->device_pointer_motion_absolute(d.pointer, placed.point.x, placed.point.y);
+    d.last_point = point;
+    d.point_estimated = false;
+  }
   bool press = platform::is_press(type), release = platform::is_release(type);
   if (press || release) d.ei->device_button_button(d.pointer, evdev_button(button), press);
   d.ei->device_frame(d.pointer, d.ei->now(d.context));
 }
 
-// Relative motion is not posted here yet.
-void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+// A delta in whole 1/256 pixels, the rest carried over in `carry`. Clients
+// get relative motion in wl_fixed, 1/256 pixel, which the compositor
+// rounds each delta to: with a finer one the rest would be lost at every
+// motion (ten of 0.1 would come to 260/256 pixel). Such values are exact in
+// libei's 32-bit floats too, and any number of motions comes within 1/512
+// pixel of their sum.
+double take_fixed(double& carry, double delta) {
+  carry += delta;
+  double units = std::round(carry * 256);
+  carry -= units / 256;
+  return units / 256;
+}
+
+// Where relative motion takes the pointer, as the agent reckons it: the
+// compositor keeps it on the monitors, at the point of theirs nearest to
+// where it would have gone. Where a client has locked the pointer it stays
+// instead, and KWin holds it at the edge between monitors; so once the
+// reckoning leaves the region the pointer was in, the agent no longer takes
+// it to be there, and the next absolute move enters its region first.
+void reckon(Devices& d, double dx, double dy) {
+  if (!d.last_point || d.regions.empty()) return;
+  Placed moved = nearest(d, {d.last_point->x + dx, d.last_point->y + dy});
+  if (d.pointer_region != moved.region) d.pointer_region.reset();
+  d.last_point = moved.point;
+  d.point_estimated = true;
+}
+
+// Motion of the relative pointer, as a mouse's: mutter and KWin hand it,
+// unaccelerated, to a client that has locked the pointer, and otherwise
+// move the pointer by it. Without a relative pointer it is dropped.
+void post_motion(uint32_t, double dx, double dy, uint32_t, uint64_t, int64_t) {
+  Devices& d = devices();
+  if (!d.relative_resumed) return;
+  double x = take_fixed(d.motion.x, dx), y = take_fixed(d.motion.y, dy);
+  if (x == 0 && y == 0) return;
+  d.ei->device_pointer_motion(d.relative, x, y);
+  d.ei->device_frame(d.relative, d.ei->now(d.context));
+  reckon(d, x, y);
+}
 
 // Whole wheel steps, as discrete scrolling, positive down and right; both
 // axes in one event.

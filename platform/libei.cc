@@ -22,6 +22,7 @@ std::optional<Libei> load() {
   library.find(ei.event_get_seat, "ei_event_get_seat");
   library.find(ei.event_get_device, "ei_event_get_device");
   library.find(ei.event_pong_get_ping, "ei_event_pong_get_ping");
+  library.find(ei.event_keyboard_get_xkb_group, "ei_event_keyboard_get_xkb_group");
   library.find(ei.event_unref, "ei_event_unref");
   library.find(ei.seat_bind_capabilities, "ei_seat_bind_capabilities");
   library.find(ei.device_ref, "ei_device_ref");
@@ -34,6 +35,7 @@ std::optional<Libei> load() {
   library.find(ei.region_get_height, "ei_region_get_height");
   library.find(ei.device_start_emulating, "ei_device_start_emulating");
   library.find(ei.device_frame, "ei_device_frame");
+  library.find(ei.device_pointer_motion, "ei_device_pointer_motion");
   library.find(ei.device_pointer_motion_absolute, "ei_device_pointer_motion_absolute");
   library.find(ei.device_button_button, "ei_device_button_button");
   library.find(ei.device_scroll_discrete, "ei_device_scroll_discrete");

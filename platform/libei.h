@@ -18,6 +18,7 @@ struct Libei {
   decltype(&ei_event_get_seat) event_get_seat;
   decltype(&ei_event_get_device) event_get_device;
   decltype(&ei_event_pong_get_ping) event_pong_get_ping;
+  decltype(&ei_event_keyboard_get_xkb_group) event_keyboard_get_xkb_group;
   decltype(&ei_event_unref) event_unref;
   decltype(&ei_seat_bind_capabilities) seat_bind_capabilities;
   decltype(&ei_device_ref) device_ref;
@@ -30,6 +31,7 @@ struct Libei {
   decltype(&ei_region_get_height) region_get_height;
   decltype(&ei_device_start_emulating) device_start_emulating;
   decltype(&ei_device_frame) device_frame;
+  decltype(&ei_device_pointer_motion) device_pointer_motion;
   decltype(&ei_device_pointer_motion_absolute) device_pointer_motion_absolute;
   decltype(&ei_device_button_button) device_button_button;
   decltype(&ei_device_scroll_discrete) device_scroll_discrete;

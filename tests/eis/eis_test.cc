@@ -280,6 +280,26 @@ class EisAgent : public ::testing::Test {
     return recording_->observe(agent_, commands, area);
   }
 
+  // The recorder locks the pointer on its window under it, as a game does;
+  // the compositor grants that only to the window with the seat's focus.
+  void lock() {
+    recording_->tell("lock");
+    EXPECT_EQ(recording_->until("locked"), Seen{});
+  }
+  void unlock() {
+    recording_->tell("unlock");
+    EXPECT_EQ(recording_->until("unlocked"), Seen{});
+  }
+
+  // What arrives of `commands`, with a key rather than a move marking the
+  // end: the pointer stays where they put it (a lock holds it anyway).
+  Seen observe_in_place(const std::string& commands) {
+    send(agent_, commands + key("F12", true) + key("F12", false));
+    Seen seen = recording_->until("key up F12");
+    std::erase_if(seen, [](const std::string& line) { return line.starts_with("key down F12"); });
+    return seen;
+  }
+
   static Compositor* compositor_;
   static WaylandRecording* recording_;
   static bool recorder_ready_;
@@ -513,6 +533,183 @@ TEST_F(EisAgent, TypesTextTheLayoutCanType) {
             (Seen{"key down Shift_L", "key down Shift_L", "key down a with shift", "key down a",
                   "key down Shift_L", "key down 1 with shift", "key down Return", "key down Tab",
                   "key down Shift_L", "key down b with shift"}));
+}
+
+// The input server has no spare keys: a key the controller holds goes up
+// and down again for each of its characters, which types them, and stays
+// down until the controller lets go.
+TEST_F(EisAgent, AKeyTheControllerHoldsStaysDownThroughText) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  EXPECT_EQ(starting_with(observe(key("KeyA", true) + text("banana")), "key"),
+            (Seen{"key down a", "key down b", "key up b", "key up a", "key down a", "key down n",
+                  "key up n", "key up a", "key down a", "key down n", "key up n", "key up a",
+                  "key down a"}));
+  EXPECT_EQ(starting_with(observe(release()), "key"), Seen{"key up a"});
+}
+
+// A long text goes out as one burst, capitals with Shift around them, and
+// both compositors take it whole: every character arrives, in order, and
+// the client reading them stays connected.
+TEST_F(EisAgent, ALongTextArrivesWhole) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz";
+  std::string characters;
+  Seen expected;
+  for (size_t i = 0; i < 970; ++i) {
+    char letter = letters[i % letters.size()];
+    bool capital = i % 3 == 0;
+    characters += capital ? static_cast<char>(std::toupper(letter)) : letter;
+    if (capital) expected.push_back("key down Shift_L");
+    expected.push_back("key down " + std::string(1, letter) + (capital ? " with shift" : ""));
+  }
+  Seen typed = starting_with(observe(text(characters)), "key down");
+  EXPECT_EQ(typed, expected) << differences(typed, expected);
+  EXPECT_EQ(starting_with(observe(key("KeyQ", true) + key("KeyQ", false)), "key"),
+            (Seen{"key down q", "key up q"}));
+}
+
+std::string repeated(const std::string& commands, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += commands;
+  return all;
+}
+
+// A move with one movement member, `value` as it stands in the JSON.
+std::string movement_alone(std::string_view name, std::string_view value) {
+  return R"({"type":"move",")" + std::string(name) + R"(":)" + std::string(value) + "}\n";
+}
+
+// The recorder's line for relative motion by `delta` ("30,-20"): mutter and
+// KWin accelerate only libinput's devices, so the accelerated deltas are the
+// unaccelerated ones a game reads, and both must be exactly those sent.
+std::string relative(const std::string& delta, const std::string& held = "") {
+  return "relative " + delta + " unaccelerated " + delta + held;
+}
+
+// The sum of the unaccelerated deltas of the recorder's relative lines.
+std::pair<double, double> unaccelerated_total(const Seen& seen) {
+  std::pair<double, double> total{0, 0};
+  for (const std::string& line : seen) {
+    double x = 0, y = 0;
+    if (sscanf(line.c_str(), "relative %*g,%*g unaccelerated %lg,%lg", &x, &y) != 2) continue;
+    total.first += x;
+    total.second += y;
+  }
+  return total;
+}
+
+// A window that locked the pointer gets relative motion exactly as sent,
+// whole pixels and fractions, past the screen's edge, with the buttons and
+// modifiers held. Each case locks the pointer at the main monitor's left
+// edge, after `before`, and unlocks it; letting go then puts a button up
+// where the lock held the pointer, and an absolute move lands exactly. A
+// second agent stays on the seat throughout, as a person's mouse would:
+// mutter 48 headless was seen to stop accepting clients once the last
+// pointer device went away while a client held a relative pointer.
+TEST_F(EisAgent, RelativeMotionReachesALockedWindowExactly) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  Child mouse = launch_agent({"INPUT_AGENT_EIS=compositor"});
+  ASSERT_EQ(read_line(mouse.output), "READY\n");
+  observe(button(0, 0.5, 0, true) + button(0, 0.5, 0, false));  // the seat's focus
+  struct Case {
+    const char* name;
+    std::string before, commands;
+    Seen locked, after;
+  } cases[] = {
+      {"one move", "", movement(30, -20), {relative("30,-20")}, {}},
+      {"each axis alone",
+       "",
+       movement_alone("movementX", "15") + movement_alone("movementY", "-5"),
+       {relative("15,0"), relative("0,-5")},
+       {}},
+      {"past the left edge", "", repeated(movement(-100, 0), 20), Seen(20, relative("-100,0")), {}},
+      {"half pixels", "", repeated(movement(0.5, 0), 4), Seen(4, relative("0.5,0")), {}},
+      {"a drag",
+       button(0, 0.5, 0, true),
+       movement(10, -4),
+       {relative("10,-4", " with button1")},
+       {"button up 1 at 0,400"}},
+      {"Shift held, text between",
+       key("ShiftLeft", true),
+       text("x") + movement(5, 5),
+       {"key up Shift_L with shift", "key down x", "key up x", "key down Shift_L",
+        relative("5,5", " with shift")},
+       {"key up Shift_L with shift"}},
+      {"a string and an out-of-range value dropped",
+       "",
+       movement_alone("movementX", R"("5")") + movement_alone("movementX", "10001") +
+           movement(1, 0),
+       {relative("1,0")},
+       {}},
+  };
+  for (const Case& c : cases) {
+    observe_in_place(move(0, 0.5) + c.before);
+    lock();
+    EXPECT_EQ(observe_in_place(c.commands), c.locked) << c.name;
+    unlock();
+    Seen after = c.after;
+    after.push_back("move 320,200");
+    EXPECT_EQ(observe(release() + move(0.25, 0.25)), after) << c.name;
+  }
+  // Each tenth goes as the nearest 1/256 pixel, what is left carried over:
+  // ten come to one pixel exactly.
+  observe_in_place(move(0, 0.5));
+  lock();
+  Seen tenths = observe_in_place(repeated(movement(0.1, 0), 10));
+  unlock();
+  EXPECT_EQ(tenths.size(), 10u);
+  EXPECT_EQ(unaccelerated_total(tenths), (std::pair{1.0, 0.0}));
+  close_input(mouse);
+  EXPECT_EQ(wait_for_exit(mouse), 0);
+  close_pipes(mouse);
+}
+
+// Elsewhere the pointer moves by as much, unaccelerated, and stays on the
+// monitors; with a button held it drags, with the modifiers held, and
+// letting go puts the button up where the motion took it. Each case starts
+// at the main monitor's middle, and an absolute move after it lands
+// exactly (`then`). KWin holds relative motion at the edge between
+// monitors too, as a mouse's (100 pixels); once motion has taken the
+// pointer to another monitor, the agent cannot tell where it is, and an
+// absolute move first enters its monitor's middle. mutter tells a window
+// the pointer enters of the entry, then of the motion.
+TEST_F(EisAgent, RelativeMotionMovesThePointerAsAMouseDoes) {
+  ASSERT_EQ(start_agent(), "READY\n");
+  struct Case {
+    const char* name;
+    std::string commands;
+    Seen seen;
+    Seen then = {"move 320,200"};
+  } cases[] = {
+      {"one move", movement(30, -20), {"move 670,380"}},
+      {"each axis alone",
+       movement_alone("movementX", "15") + movement_alone("movementY", "-5"),
+       {"move 655,400", "move 655,395"}},
+      {"past the left edge",
+       repeated(movement(-100, 0), 20),
+       {"move 540,400", "move 440,400", "move 340,400", "move 240,400", "move 140,400",
+        "move 40,400", "move 0,400"}},
+      {"half pixels",
+       repeated(movement(0.5, 0), 4),
+       {"move 640,400", "move 641,400", "move 641,400", "move 642,400"}},
+      {"a drag with Shift held, let go",
+       key("ShiftLeft", true) + button(0.5, 0.5, 0, true) + movement(10, -4) + release(),
+       {"key down Shift_L", "button down 1 at 640,400", "move 650,396 with shift+button1",
+        "key up Shift_L with shift+button1", "button up 1 at 650,396"}},
+      {"a string and an out-of-range value dropped",
+       movement_alone("movementX", R"("5")") + movement_alone("movementX", "10001") +
+           movement(1, 0),
+       {"move 641,400"}},
+      {"onto the second monitor", movement(800, 0),
+       on_kwin() ? Seen{"move 1340,400"} : Seen{"move 1440,400", "move 1440,400"},
+       on_kwin() ? Seen{"move 740,400", "move 320,200"}
+                 : Seen{"move 640,400", "move 640,400", "move 320,200"}},
+  };
+  for (const Case& c : cases) {
+    observe_in_place(move(0.5, 0.5));
+    EXPECT_EQ(observe_in_place(c.commands), c.seen) << c.name;
+    EXPECT_EQ(observe(move(0.25, 0.25)), c.then) << c.name;
+  }
 }
 
 // Sideways: the table in desktop_commands (left 1, right 2, right 1, then
