@@ -307,10 +307,6 @@ Devices& devices() {
   return d;
 }
 
-Bounds main_display() {
-  return main_region(devices());
-}
-
 // Whether more than half of `a` lies in `b`.
 bool mostly_within(const Bounds& a, const Bounds& b) {
   double width = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
@@ -318,20 +314,32 @@ bool mostly_within(const Bounds& a, const Bounds& b) {
   return width > 0 && height > 0 && 2 * width * height > a.width * a.height;
 }
 
-// The region of the Wayland output named `id`: mutter and KWin give each
-// monitor a region of its logical position and size. The region taken is
-// the one that has more than half of its area in the output and the output
-// more than half of its own in it, which allows for a pixel rounded
-// otherwise on either side; regions do not overlap, so at most one does.
+// The region over a Wayland output: mutter and KWin give each monitor a
+// region of its logical position and size. The region taken is the one that
+// has more than half of its area in the output and the output more than
+// half of its own in it, which allows for a pixel rounded otherwise on
+// either side; regions do not overlap, so at most one does.
+std::optional<Bounds> region_over(const Devices& d, const Bounds& output) {
+  for (const Bounds& region : d.regions) {
+    if (mostly_within(region, output) && mostly_within(output, region)) return region;
+  }
+  return std::nullopt;
+}
+
+// The region over the Wayland main output, so that the main display is the
+// one --displays marks main; the first region until the outputs are known.
+Bounds main_display() {
+  Devices& d = devices();
+  if (!d.outputs_known) return main_region(d);
+  return region_over(d, platform::kWaylandGeometry.main_display()).value_or(main_region(d));
+}
+
 std::optional<Bounds> display_named(std::string_view id) {
   Devices& d = devices();
   std::optional<Bounds> output =
       d.outputs_known ? platform::kWaylandGeometry.display_named(id) : std::nullopt;
   if (!output) return std::nullopt;
-  for (const Bounds& region : d.regions) {
-    if (mostly_within(region, *output) && mostly_within(*output, region)) return region;
-  }
-  return std::nullopt;
+  return region_over(d, *output);
 }
 
 // No client can read the pointer's position: where the agent last put it,
