@@ -87,9 +87,11 @@ constexpr uint8_t kWheelRight = 7;
 // a server that does not answer (stopped, say) does not keep it.
 constexpr std::chrono::milliseconds kAnswerPatience{250};
 
-// The root window's property that records the spares agents have given
-// keysyms (see SpareRecord).
-constexpr char kSparesRecord[] = "_INPUT_AGENT_SPARES";
+// Each agent's record of the spares it has given keysyms, on the root
+// window, is named this and its stand-in window's id; the stand-in carries
+// the mark (see record_spares).
+constexpr char kSparesRecord[] = "_INPUT_AGENT_SPARES_";
+constexpr char kStandInMark[] = "_INPUT_AGENT_STAND_IN";
 
 struct Disconnect {
   void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
@@ -116,7 +118,7 @@ struct PendingSetup {
   std::optional<xcb_xkb_get_names_cookie_t> names;
   std::optional<xcb_input_xi_query_device_cookie_t> devices;
   std::optional<xcb_xkb_get_controls_cookie_t> core_controls;
-  std::optional<xcb_intern_atom_cookie_t> spares_record;
+  std::optional<xcb_intern_atom_cookie_t> stand_in_mark;
 };
 
 // A keycode the keymap left empty, which text borrows.
@@ -149,10 +151,12 @@ struct Server {
   std::vector<Repeat> repeat_found;
   std::vector<Spare> spares;  // found at the first text
   bool spares_found = false;
-  // The record on the root window of the spares every agent has given
-  // keysyms, and the window that stands for this agent in it while it lives.
-  xcb_atom_t spares_record = XCB_ATOM_NONE;
+  // The window that stands for this agent in its record of spares while it
+  // lives, the mark it carries, and the record's name.
+  xcb_atom_t stand_in_mark = XCB_ATOM_NONE;
   xcb_window_t stand_in = 0;
+  std::array<uint32_t, 2> mark{};
+  xcb_atom_t spares_record = XCB_ATOM_NONE;
   // What the keymap's other keys type in each of its groups, read with the
   // spares and after each change of the keymap outside them.
   std::array<platform::TypingTable, 4> typing;
@@ -179,14 +183,15 @@ std::optional<Clock::time_point> deadline_after_stop() {
 // the agent no longer than that. The wait goes in slices, so that a stop
 // request is seen however it falls.
 void* await_answer(xcb_connection_t* c, unsigned sequence,
-                   std::optional<std::chrono::milliseconds> patience = std::nullopt) {
+                   std::optional<std::chrono::milliseconds> patience = std::nullopt,
+                   xcb_generic_error_t** error = nullptr) {
   constexpr std::chrono::milliseconds kSlice{100};
   std::optional<Clock::time_point> deadline;
   if (patience) deadline = Clock::now() + *patience;
   xcb_flush(c);
   pollfd readable{xcb_get_file_descriptor(c), POLLIN, 0};
   void* answer = nullptr;
-  while (!xcb_poll_for_reply(c, sequence, &answer, nullptr) && !xcb_connection_has_error(c)) {
+  while (!xcb_poll_for_reply(c, sequence, &answer, error) && !xcb_connection_has_error(c)) {
     auto now = Clock::now();
     if (auto stop = deadline_after_stop(); stop && (!deadline || *deadline > *stop)) {
       deadline = stop;
@@ -200,8 +205,9 @@ void* await_answer(xcb_connection_t* c, unsigned sequence,
 
 // The reply to `cookie`, awaited as above.
 template <typename Reply, typename Cookie>
-Owned<Reply> answer(xcb_connection_t* c, Cookie cookie) {
-  return own(static_cast<Reply*>(await_answer(c, cookie.sequence)));
+Owned<Reply> answer(xcb_connection_t* c, Cookie cookie,
+                    std::optional<std::chrono::milliseconds> patience = std::nullopt) {
+  return own(static_cast<Reply*>(await_answer(c, cookie.sequence, patience)));
 }
 
 bool same_name(const char* xkb_name, const char* name) {
@@ -355,8 +361,7 @@ Server open_connection(bool posts) {
     }
     if (posts) pending.core_controls = xcb_xkb_get_controls(c, XCB_XKB_ID_USE_CORE_KBD);
   }
-  if (posts)
-    pending.spares_record = xcb_intern_atom(c, false, strlen(kSparesRecord), kSparesRecord);
+  if (posts) pending.stand_in_mark = xcb_intern_atom(c, false, strlen(kStandInMark), kStandInMark);
   xcb_flush(c);
   return x;
 }
@@ -461,9 +466,9 @@ void finish_setup(Server& x) {
     turn_off_repeat(x, *pending.core_controls,
                     answer<xcb_input_xi_query_device_reply_t>(c, *pending.devices).get());
   }
-  if (pending.spares_record) {
-    auto atom = answer<xcb_intern_atom_reply_t>(c, *pending.spares_record);
-    if (atom) x.spares_record = atom->atom;
+  if (pending.stand_in_mark) {
+    auto atom = answer<xcb_intern_atom_reply_t>(c, *pending.stand_in_mark);
+    if (atom) x.stand_in_mark = atom->atom;
   }
   x.pending.reset();
 }
@@ -623,121 +628,139 @@ xcb_keysym_t keysym_of(char32_t character) {
   return 0x01000000 | character;
 }
 
-// The record of spares given keysyms, on the root window: for each, the
-// window that stands for the agent that gave it (the server destroys it
-// when that agent's connection ends, however it ends), the keycode and the
-// keysym. A later agent gives back what an agent gone left, which the
-// server keeps in its keymap.
-struct SpareRecord {
-  uint32_t stand_in, keycode, keysym;
-};
+// An agent that gives spares keysyms records them on the root window, in a
+// property of its own (kSparesRecord and its stand-in window's id): the
+// mark of its stand-in, then each such spare's keycode and keysym. The
+// server destroys the stand-in when the agent's connection ends, however it
+// ends; the mark tells the agent's stand-in from a window another client
+// makes later with the same id. The next agent to type gives back what an
+// agent gone left, which the server keeps in its keymap, and deletes its
+// record. A record holds an agent's spares once each, so it stays small.
+constexpr size_t kMarkSize = 2;
 
-// Nothing when the server did not answer.
-std::optional<std::vector<SpareRecord>> read_spares_record(Server& x) {
+// Makes the stand-in and names the record, at the first spare given a
+// keysym (a round trip, once).
+void make_stand_in(Server& x) {
   xcb_connection_t* c = x.connection.get();
-  auto reply = answer<xcb_get_property_reply_t>(
-      c, xcb_get_property(c, false, x.root, x.spares_record, XCB_ATOM_CARDINAL, 0, 3 * 256));
-  if (!reply) return std::nullopt;
-  if (reply->format != 32) return std::vector<SpareRecord>();
-  auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
-  size_t count = xcb_get_property_value_length(reply.get()) / sizeof(SpareRecord);
-  std::vector<SpareRecord> record(count);
-  memcpy(record.data(), values, count * sizeof(SpareRecord));
-  return record;
+  x.stand_in = xcb_generate_id(c);
+  xcb_create_window(c, 0, x.stand_in, x.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                    XCB_COPY_FROM_PARENT, 0, nullptr);
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  x.mark = {
+      static_cast<uint32_t>(getpid()),
+      static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count())};
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, x.stand_in, x.stand_in_mark, XCB_ATOM_CARDINAL, 32,
+                      kMarkSize, x.mark.data());
+  char name[64];
+  snprintf(name, sizeof name, "%s%08x", kSparesRecord, x.stand_in);
+  auto atom = answer<xcb_intern_atom_reply_t>(c, xcb_intern_atom(c, false, strlen(name), name),
+                                              kAnswerPatience);
+  if (atom) x.spares_record = atom->atom;
 }
 
-void write_spares_record(Server& x, const std::vector<SpareRecord>& record) {
-  xcb_connection_t* c = x.connection.get();
-  if (record.empty()) {
-    xcb_delete_property(c, x.root, x.spares_record);
-    return;
-  }
-  xcb_change_property(c, XCB_PROP_MODE_REPLACE, x.root, x.spares_record, XCB_ATOM_CARDINAL, 32,
-                      3 * record.size(), record.data());
-}
-
-// Adds a spare given a keysym to the record: one request, no round trip.
-void record_spare(Server& x, xcb_keycode_t keycode, xcb_keysym_t keysym) {
+// Writes this agent's record afresh: one request.
+void record_spares(Server& x) {
+  if (x.stand_in_mark == XCB_ATOM_NONE) return;
+  if (!x.stand_in) make_stand_in(x);
   if (x.spares_record == XCB_ATOM_NONE) return;
-  xcb_connection_t* c = x.connection.get();
-  if (!x.stand_in) {
-    x.stand_in = xcb_generate_id(c);
-    xcb_create_window(c, 0, x.stand_in, x.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
-                      XCB_COPY_FROM_PARENT, 0, nullptr);
+  std::array<uint32_t, kMarkSize + 2 * 256> values;
+  size_t count = 0;
+  for (uint32_t word : x.mark) values[count++] = word;
+  for (const Spare& spare : x.spares) {
+    if (!spare.keysym) continue;
+    values[count++] = spare.keycode;
+    values[count++] = spare.keysym;
   }
-  SpareRecord entry{x.stand_in, keycode, keysym};
-  xcb_change_property(c, XCB_PROP_MODE_APPEND, x.root, x.spares_record, XCB_ATOM_CARDINAL, 32, 3,
-                      &entry);
+  xcb_change_property(x.connection.get(), XCB_PROP_MODE_REPLACE, x.root, x.spares_record,
+                      XCB_ATOM_CARDINAL, 32, count, values.data());
 }
 
-// The stand-in windows of the record whose agents are gone: round trips,
-// all asked at once.
-std::vector<uint32_t> gone_agents(Server& x, const std::vector<SpareRecord>& record) {
+// The records of other agents on the root window, by name and stand-in:
+// round trips, all asked at once.
+std::vector<std::pair<xcb_atom_t, xcb_window_t>> other_records(Server& x) {
   xcb_connection_t* c = x.connection.get();
-  std::vector<uint32_t> windows;
-  for (const SpareRecord& entry : record) {
-    if (std::find(windows.begin(), windows.end(), entry.stand_in) == windows.end()) {
-      windows.push_back(entry.stand_in);
+  auto listed =
+      answer<xcb_list_properties_reply_t>(c, xcb_list_properties(c, x.root), kAnswerPatience);
+  if (!listed) return {};
+  const xcb_atom_t* atoms = xcb_list_properties_atoms(listed.get());
+  int count = xcb_list_properties_atoms_length(listed.get());
+  std::vector<xcb_get_atom_name_cookie_t> asked;
+  for (int i = 0; i < count; ++i) asked.push_back(xcb_get_atom_name(c, atoms[i]));
+  std::vector<std::pair<xcb_atom_t, xcb_window_t>> records;
+  std::string_view prefix = kSparesRecord;
+  for (int i = 0; i < count; ++i) {
+    auto name = answer<xcb_get_atom_name_reply_t>(c, asked[i], kAnswerPatience);
+    if (!name) continue;
+    std::string_view text(xcb_get_atom_name_name(name.get()),
+                          xcb_get_atom_name_name_length(name.get()));
+    if (!text.starts_with(prefix) || atoms[i] == x.spares_record) continue;
+    std::string digits(text.substr(prefix.size()));
+    records.emplace_back(atoms[i], static_cast<xcb_window_t>(strtoul(digits.c_str(), nullptr, 16)));
+  }
+  return records;
+}
+
+// Whether the agent `stand_in` stood for is gone: its window no longer
+// there, or another's with the same id. Not when the server did not answer.
+bool agent_gone(Server& x, xcb_window_t stand_in, const uint32_t* mark) {
+  xcb_connection_t* c = x.connection.get();
+  xcb_generic_error_t* error = nullptr;
+  auto reply = own(static_cast<xcb_get_property_reply_t*>(await_answer(
+      c,
+      xcb_get_property(c, false, stand_in, x.stand_in_mark, XCB_ATOM_CARDINAL, 0, kMarkSize)
+          .sequence,
+      kAnswerPatience, &error)));
+  bool no_window = error && error->error_code == XCB_WINDOW;
+  free(error);
+  if (!reply) return no_window;
+  return xcb_get_property_value_length(reply.get()) != kMarkSize * 4 ||
+         memcmp(xcb_get_property_value(reply.get()), mark, kMarkSize * 4) != 0;
+}
+
+// Empties each spare in `record` that still has the keysym the agent gave
+// it (a keymap loaded since may have put another there).
+void empty_spares_of(Server& x, const uint32_t* pairs, size_t count) {
+  xcb_connection_t* c = x.connection.get();
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  uint8_t first = setup->min_keycode, keys = setup->max_keycode - setup->min_keycode + 1;
+  auto mapping = answer<xcb_get_keyboard_mapping_reply_t>(
+      c, xcb_get_keyboard_mapping(c, first, keys), kAnswerPatience);
+  if (!mapping || mapping->keysyms_per_keycode < 2) return;
+  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+  uint8_t width = mapping->keysyms_per_keycode;
+  for (size_t i = 0; i + 1 < count; i += 2) {
+    uint32_t keycode = pairs[i], keysym = pairs[i + 1];
+    if (keycode < first || keycode >= first + keys) continue;
+    const xcb_keysym_t* on_key = keysyms + (keycode - first) * width;
+    if (on_key[0] == keysym && on_key[1] == keysym) {
+      xcb_keysym_t none[2] = {0, 0};
+      xcb_change_keyboard_mapping(c, 1, static_cast<xcb_keycode_t>(keycode), 2, none);
     }
   }
-  std::vector<xcb_get_window_attributes_cookie_t> asked;
-  for (uint32_t window : windows) asked.push_back(xcb_get_window_attributes(c, window));
-  std::vector<uint32_t> gone;
-  for (size_t i = 0; i < windows.size(); ++i) {
-    if (!answer<xcb_get_window_attributes_reply_t>(c, asked[i])) gone.push_back(windows[i]);
-  }
-  return gone;
 }
 
-// With the server grabbed, so that no other agent changes the record or the
-// spares meanwhile: empties each spare an agent gone left with the keysym
-// it gave it (a keymap loaded since may have put another there), and keeps
-// the record of the agents still there. The spares are then found empty.
+// With the server grabbed, so that no agent changes the spares meanwhile:
+// gives back what each agent gone left and deletes its record. The spares
+// are then found empty.
 void give_back_spares_of_agents_gone(Server& x) {
-  if (x.spares_record == XCB_ATOM_NONE) return;
-  std::optional<std::vector<SpareRecord>> found = read_spares_record(x);
-  if (!found || found->empty()) return;
+  if (x.stand_in_mark == XCB_ATOM_NONE) return;
+  std::vector<std::pair<xcb_atom_t, xcb_window_t>> records = other_records(x);
+  if (records.empty()) return;
   xcb_connection_t* c = x.connection.get();
   xcb_grab_server(c);
-  found = read_spares_record(x);
-  if (!found) return (void)xcb_ungrab_server(c);
-  std::vector<SpareRecord>& record = *found;
-  std::vector<uint32_t> gone = gone_agents(x, record);
-  auto left_by_gone = [&](const SpareRecord& entry) {
-    return std::find(gone.begin(), gone.end(), entry.stand_in) != gone.end();
-  };
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  for (const SpareRecord& entry : record) {
-    if (!left_by_gone(entry) || entry.keycode < setup->min_keycode ||
-        entry.keycode > setup->max_keycode) {
-      continue;
-    }
-    auto keycode = static_cast<xcb_keycode_t>(entry.keycode);
-    auto mapping =
-        answer<xcb_get_keyboard_mapping_reply_t>(c, xcb_get_keyboard_mapping(c, keycode, 1));
-    if (!mapping || mapping->keysyms_per_keycode < 2) continue;
-    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
-    if (keysyms[0] == entry.keysym && keysyms[1] == entry.keysym) {
-      xcb_keysym_t none[2] = {0, 0};
-      xcb_change_keyboard_mapping(c, 1, keycode, 2, none);
-    }
+  for (auto [name, stand_in] : records) {
+    auto record = answer<xcb_get_property_reply_t>(
+        c, xcb_get_property(c, false, x.root, name, XCB_ATOM_CARDINAL, 0, kMarkSize + 2 * 256),
+        kAnswerPatience);
+    if (!record || record->format != 32) continue;
+    auto* values = static_cast<const uint32_t*>(xcb_get_property_value(record.get()));
+    size_t count = xcb_get_property_value_length(record.get());
+    if (count < kMarkSize || !agent_gone(x, stand_in, values)) continue;
+    empty_spares_of(x, values + kMarkSize, count - kMarkSize);
+    xcb_delete_property(c, x.root, name);
   }
-  std::erase_if(record, left_by_gone);
-  write_spares_record(x, record);
   xcb_ungrab_server(c);
   xcb_flush(c);
-}
-
-// Takes this agent's entries out of the record, at its end.
-void forget_own_spares(Server& x) {
-  if (!x.stand_in) return;
-  xcb_connection_t* c = x.connection.get();
-  xcb_grab_server(c);
-  if (std::optional<std::vector<SpareRecord>> record = read_spares_record(x)) {
-    std::erase_if(*record, [&](const SpareRecord& entry) { return entry.stand_in == x.stand_in; });
-    write_spares_record(x, *record);
-  }
-  xcb_ungrab_server(c);
 }
 
 // The group XKB takes for `key`'s symbols while `group` is in force: one
@@ -846,8 +869,8 @@ xcb_keycode_t key_for(Server& x, xcb_keysym_t keysym) {
   settle(x, oldest->used);
   xcb_keysym_t both[2] = {keysym, keysym};
   xcb_change_keyboard_mapping(x.connection.get(), 1, oldest->keycode, 2, both);
-  record_spare(x, oldest->keycode, keysym);
   oldest->keysym = keysym;
+  record_spares(x);
   oldest->used = std::chrono::steady_clock::now();
   return oldest->keycode;
 }
@@ -893,8 +916,12 @@ void post_text(const char32_t* text, size_t count) {
   xcb_keycode_t shift = x.keycodes[kShiftLeft], caps_lock = x.keycodes[kCapsLock];
   KeyboardState state = keyboard_state(x);
   const platform::TypingTable& typing = x.typing[state.group];
-  bool unlock = caps_lock && !x.held[kCapsLock] && state.caps_locked;
+  // A Caps Lock the controller holds (which locked it) goes up for the
+  // unlocking tap, and down again after the text, which locks it again.
+  bool unlock = caps_lock && state.caps_locked;
+  bool caps_held = x.held[kCapsLock] != 0;
   fake_held_modifiers(x, XCB_KEY_RELEASE);
+  if (unlock && caps_held) fake_input(x, XCB_KEY_RELEASE, x.held[kCapsLock]);
   if (unlock) type_key(x, caps_lock);
   // The agent's end ends the text where it is: with every spare in use,
   // each character waits for one to settle.
@@ -909,7 +936,11 @@ void post_text(const char32_t* text, size_t count) {
       type_key(x, spare);
     }
   }
-  if (unlock) type_key(x, caps_lock);
+  if (unlock && caps_held) {
+    fake_input(x, XCB_KEY_PRESS, x.held[kCapsLock]);
+  } else if (unlock) {
+    type_key(x, caps_lock);
+  }
   fake_held_modifiers(x, XCB_KEY_PRESS);
 }
 
@@ -928,7 +959,10 @@ void restore_spares(Server& x) {
       spare.keysym = 0;
     }
   }
-  forget_own_spares(x);
+  // Every spare is empty again: the record goes.
+  if (x.spares_record != XCB_ATOM_NONE) {
+    xcb_delete_property(x.connection.get(), x.root, x.spares_record);
+  }
 }
 
 platform::Reach connect() {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -22,6 +23,7 @@
 
 // Xlib's macros (None, Bool, Status) clash with GoogleTest's names: last.
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
@@ -538,6 +540,13 @@ TEST_F(X11Agent, TextStaysExactWithCapsLockAndAnotherLayout) {
                                   caps_lock + text("dE")),
                           "typed"),
             (Seen{"typed a", "typed B", "typed 1", "typed C", "typed d", "typed E"}));
+  // Held by the controller, Caps Lock still changes neither text nor its own
+  // state.
+  EXPECT_EQ(starting_with(observe(key("CapsLock", true) + text("ab") + key("KeyC", true) +
+                                  key("KeyC", false) + key("CapsLock", false) + text("de") +
+                                  caps_lock + text("f")),
+                          "typed"),
+            (Seen{"typed a", "typed b", "typed C", "typed d", "typed e", "typed f"}));
   std::string command = "setxkbmap -display " + display_.name() + " de";
   ASSERT_EQ(system(command.c_str()), 0) << command;
   recorder_.reload_keymap();
@@ -618,6 +627,53 @@ TEST_F(X11Agent, TheNextAgentGivesBackTheSparesAKilledOneLeft) {
   close_pipes(agent_);
   agent_ = Child();
   EXPECT_EQ(keyboard_mapping(recorder_.display()), before);
+}
+
+// A record left by an agent gone whose window id another client has since
+// (here the root window's, which stays) is given back as well: the window
+// must carry the agent's own mark.
+TEST_F(X11Agent, AnAgentsRecordIsGivenBackEvenWhenItsWindowIdIsTaken) {
+  Display* display = recorder_.display();
+  std::vector<KeySym> before = keyboard_mapping(display);
+  // The highest keycode the keymap leaves empty, as the agent left it.
+  int first, last;
+  XDisplayKeycodes(display, &first, &last);
+  size_t width = before.size() / (last - first + 1);
+  int spare = last;
+  while (spare > first &&
+         std::any_of(before.begin() + (spare - first) * width,
+                     before.begin() + (spare - first + 1) * width, [](KeySym k) { return k; })) {
+    --spare;
+  }
+  KeySym snowman[2] = {0x1002603, 0x1002603};
+  XChangeKeyboardMapping(display, spare, 2, snowman, 1);
+  Window taken = DefaultRootWindow(display);
+  std::string name = "_INPUT_AGENT_SPARES_" + [&] {
+    char hex[16];
+    snprintf(hex, sizeof hex, "%08lx", taken);
+    return std::string(hex);
+  }();
+  Atom record = XInternAtom(display, name.c_str(), False);
+  long values[4] = {1, 2, spare, 0x1002603};
+  XChangeProperty(display, taken, record, XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(values), 4);
+  XSync(display, False);
+  recorder_.record_what_keys_type();
+  start_agent();
+  EXPECT_EQ(starting_with(observe(text("\u00e9")), "typed"), Seen{"typed eacute"});
+  close_input(agent_);
+  wait_for_end(agent_);
+  close_pipes(agent_);
+  agent_ = Child();
+  EXPECT_EQ(keyboard_mapping(display), before);
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  XGetWindowProperty(display, taken, record, 0, 4, False, AnyPropertyType, &type, &format, &count,
+                     &after, &data);
+  EXPECT_EQ(type, None) << "the record is still there";
+  XFree(data);
 }
 
 // An application looks a key up when it gets to its event, in the mapping
