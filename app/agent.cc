@@ -67,7 +67,7 @@ const char* run_command_loop(int input) {
   bool platform_there = true;
   while (platform_there) {
     if (std::optional<std::chrono::milliseconds> bound = platform::idle_bound();
-        bound && !input_within(input, *bound)) {
+        bound && (bound->count() <= 0 || !input_within(input, *bound))) {
       platform::on_idle();
       platform_there = platform::flush();
       if (!platform_there) break;

@@ -5,12 +5,12 @@
 #include <memory>
 
 #include "app/framing.h"
-#include "input/utf8.h"
 #include "input/command.h"
 #include "input/keyboard.h"
 #include "input/pointer.h"
 #include "input/release.h"
 #include "input/text.h"
+#include "input/utf8.h"
 
 static_assert(kLinePadding >= simdjson::SIMDJSON_PADDING);
 

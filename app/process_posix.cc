@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <exception>
@@ -158,11 +159,19 @@ size_t read_input(int input, char* buffer, size_t size) {
   }
 }
 
-// A signal that interrupts the wait counts as input: the read that follows
-// tells what it brought.
+// A signal that interrupts the wait (the display server's connection's, for
+// ordinary news) leaves the rest of it, unless the agent is ending: the
+// read that follows then tells what ended it.
 bool input_within(int input, std::chrono::milliseconds bound) {
+  auto deadline = std::chrono::steady_clock::now() + bound;
   pollfd readable{input, POLLIN, 0};
-  return poll(&readable, 1, static_cast<int>(bound.count())) != 0;
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    int ready = poll(&readable, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (ready >= 0) return ready > 0;
+    if (errno != EINTR || ending()) return true;
+  }
 }
 
 int stop_request() {

@@ -130,8 +130,9 @@ void on_input();
 
 // Once input has stopped for a while, a backend may have something of its
 // own to finish (the Wayland backend gives back the layout's keymap after
-// text). How long it waits for more input before that; nothing when it has
-// nothing to finish. Asked before each read of the agent's input.
+// text). How long from now it waits for more input before that (0 or less:
+// no longer); nothing when it has nothing to finish. Asked before each read
+// of the agent's input.
 std::optional<std::chrono::milliseconds> idle_bound();
 
 // Called when no input came within idle_bound(); what it posts goes out

@@ -79,6 +79,7 @@ struct Uinput {
   WheelCarry wheel, wheel_sideways;
   MotionCarry motion;
   std::array<int32_t, 2> last_value{};  // the pointer's, on ABS_X and ABS_Y
+  bool moved_relatively = false;        // since the last absolute point
 };
 
 Uinput the_devices;
@@ -277,13 +278,22 @@ void add_position(Uinput& u, uint16_t axis, int32_t value) {
   last = value;
 }
 
+// After relative motion, a release at the point the agent reckons the
+// pointer is at (a release of everything) lets go where the pointer really
+// is, without a move: the reckoning is off where the display server
+// accelerates, and a game holding the pointer would read a move as motion.
 void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) {
   Uinput& u = the_devices;
-  Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
-  add_position(u, ABS_X, absolute_value(point.x, desktop.x, desktop.width));
-  add_position(u, ABS_Y, absolute_value(point.y, desktop.y, desktop.height));
-  u.last_point = point;
   bool press = platform::is_press(type), release = platform::is_release(type);
+  bool in_place = release && u.moved_relatively && u.last_point && point.x == u.last_point->x &&
+                  point.y == u.last_point->y;
+  if (!in_place) {
+    Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
+    add_position(u, ABS_X, absolute_value(point.x, desktop.x, desktop.width));
+    add_position(u, ABS_Y, absolute_value(point.y, desktop.y, desktop.height));
+    u.last_point = point;
+    u.moved_relatively = false;
+  }
   if (press || release) add(u.pointer, EV_KEY, evdev_button(button), press ? 1 : 0);
 }
 
@@ -297,6 +307,7 @@ void post_motion(uint32_t, double dx, double dy, uint32_t, uint64_t, int64_t) {
   int32_t whole_y = take_whole_pixels(u.motion.y, dy);
   if (whole_x) add(u.mouse, EV_REL, REL_X, whole_x);
   if (whole_y) add(u.mouse, EV_REL, REL_Y, whole_y);
+  u.moved_relatively = true;
   if (!u.last_point) return;
   Bounds desktop = u.geometry ? u.geometry->desktop() : main_display();
   u.last_point =

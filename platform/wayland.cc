@@ -115,11 +115,12 @@ struct Compositor {
   // The keymap keys are typed with, in a file made once and given again
   // after each text.
   std::optional<KeymapFile> layout_file;
-  std::vector<xkb_keysym_t> text_keysyms;  // the text keymap's, in key order
-  bool text_keymap_given = false;          // and not yet the layout's back
-  std::string text_keymap;                 // its text, the room kept
-  std::string text_symbols;                // the same
-  Modifiers modifiers;                     // as last sent
+  std::vector<xkb_keysym_t> text_keysyms;         // the text keymap's, in key order
+  bool text_keymap_given = false;                 // and not yet the layout's back
+  std::chrono::steady_clock::time_point text_at;  // the last text's
+  std::string text_keymap;                        // its text, the room kept
+  std::string text_symbols;                       // the same
+  Modifiers modifiers;                            // as last sent
   Bounds main_display{0, 0, 0, 0};
   Bounds layout{0, 0, 0, 0};  // all outputs' bounding box
   // Every output with a logical size, in the order announced, kept with the
@@ -636,6 +637,7 @@ void write_text_keymap(Compositor& c) {
 
 void post_text(const char32_t* text, size_t count) {
   Compositor& c = the_compositor;
+  c.text_at = std::chrono::steady_clock::now();
   static uint32_t keys[1000];  // a text command's characters at most
   count = std::min(count, std::size(keys));
   for (size_t done = 0; done < count;) {
@@ -679,9 +681,13 @@ void end_text(Compositor& c) {
 // the person's layout.
 constexpr std::chrono::milliseconds kTextKeymapKept{250};
 
+// Counted from the last text, so that input that posts nothing (lines
+// dropped, a release with nothing held) does not keep the text keymap.
 std::optional<std::chrono::milliseconds> idle_bound() {
-  if (!the_compositor.text_keymap_given) return std::nullopt;
-  return kTextKeymapKept;
+  const Compositor& c = the_compositor;
+  if (!c.text_keymap_given) return std::nullopt;
+  return std::chrono::ceil<std::chrono::milliseconds>(c.text_at + kTextKeymapKept -
+                                                      std::chrono::steady_clock::now());
 }
 
 void on_idle() {

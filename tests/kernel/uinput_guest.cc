@@ -320,6 +320,13 @@ void relative_motion(const Agent& agent, const Devices& devices) {
         {"ABS 0 16384", "ABS 1 32767", "ABS 1 32768", pressed(BTN_LEFT, 1), "ABS 0 16383",
          "ABS 0 16384", "ABS 1 32767", "ABS 1 32768", pressed(BTN_LEFT, 0), "ABS 0 32768",
          "ABS 1 32767", "ABS 1 32768"});
+  send(agent, button(0.5, 0.5, 0, true) + movement(5, 5) + release());
+  check("a release of everything after relative motion: the mouse's motion", events(devices.mouse),
+        {"REL 0 5", "REL 1 5"});
+  check("a release of everything after relative motion: the button up in place",
+        events(devices.pointer),
+        {"ABS 0 32767", "ABS 0 32768", "ABS 1 32767", "ABS 1 32768", pressed(BTN_LEFT, 1),
+         pressed(BTN_LEFT, 0)});
 }
 
 void commands(const Agent& agent, const Devices& devices) {
