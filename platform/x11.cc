@@ -18,6 +18,7 @@
 // keyboard's repeat is turned off too: another XTest client may have typed
 // last. Both are put back at exit.
 #include <poll.h>
+#include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
