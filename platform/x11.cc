@@ -755,7 +755,7 @@ void give_back_spares_of_agents_gone(Server& x) {
         kAnswerPatience);
     if (!record || record->format != 32) continue;
     auto* values = static_cast<const uint32_t*>(xcb_get_property_value(record.get()));
-    size_t count = xcb_get_property_value_length(record.get());
+    size_t count = xcb_get_property_value_length(record.get()) / sizeof(uint32_t);
     if (count < kMarkSize || !agent_gone(x, stand_in, values)) continue;
     empty_spares_of(x, values + kMarkSize, count - kMarkSize);
     xcb_delete_property(c, x.root, name);
