@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/displays.h"
+#include "platform/motion.h"
 #include "platform/platform.h"
 
 namespace {
@@ -112,6 +113,30 @@ const Names& names() {
   return known;
 }
 
+// The display that holds `point`, if any.
+std::optional<CGDirectDisplayID> display_at(CGPoint point) {
+  CGDirectDisplayID display = 0;
+  uint32_t count = 0;
+  if (CGGetDisplaysWithPoint(point, 1, &display, &count) != kCGErrorSuccess || count == 0) {
+    return std::nullopt;
+  }
+  return display;
+}
+
+// Where a mouse moving the cursor from `from` to `to` leaves it. macOS keeps
+// the cursor on the displays: past an edge where another display lies it
+// goes on there; elsewhere it stops at the edge of the display it was on
+// (the main one, should none hold it), on its last point, as the agent's
+// fraction 1 addresses a display's last.
+CGPoint where_a_mouse_goes(CGPoint from, CGPoint to) {
+  if (display_at(to)) return to;
+  platform::Bounds on = rectangle_of(display_at(from).value_or(CGMainDisplayID()));
+  return CGPointMake(std::max(on.x, std::min(to.x, on.x + on.width - 1)),
+                     std::max(on.y, std::min(to.y, on.y + on.height - 1)));
+}
+
+MotionCarry motion_carry;
+
 }  // namespace
 
 namespace platform {
@@ -187,8 +212,30 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   post_flagged(event, mask);
 }
 
-// Relative motion is not posted here yet.
-void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+// A mouse event at the cursor's new place that carries the motion in its
+// delta fields, whole and unclamped: applications that detach the cursor
+// from the mouse (CGAssociateMouseAndMouseCursorPosition(false), as games
+// and pointer lock do) get events whose location stays put, and read the
+// deltas; the others follow the location. The fields take whole points, so
+// the fractions carry over. Flags, button and click state go as on
+// post_mouse's moves and drags.
+void post_motion(uint32_t type, double dx, double dy, uint32_t button, uint64_t mask,
+                 int64_t clicks) {
+  int32_t x = take_whole_pixels(motion_carry.x, dx), y = take_whole_pixels(motion_carry.y, dy);
+  if (x == 0 && y == 0) return;
+  std::optional<Point> from = cursor();
+  if (!from) return;
+  CGPoint at =
+      where_a_mouse_goes(CGPointMake(from->x, from->y), CGPointMake(from->x + x, from->y + y));
+  Event event(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type), at,
+                                      static_cast<CGMouseButton>(button)));
+  if (event) {
+    CGEventSetIntegerValueField(event.get(), kCGMouseEventClickState, clicks);
+    CGEventSetIntegerValueField(event.get(), kCGMouseEventDeltaX, x);
+    CGEventSetIntegerValueField(event.get(), kCGMouseEventDeltaY, y);
+  }
+  post_flagged(event, mask);
+}
 
 // Wheel 2 is the horizontal axis; with both, one event scrolls both ways.
 void post_wheel(int32_t vertical, int32_t horizontal) {

@@ -5,17 +5,20 @@
 // state out from the keys held, so no flags are stamped. A command's inputs
 // go out in one SendInput call.
 //
-// The display layout is read at start and again after Windows announces a
-// change (WM_DISPLAYCHANGE, to a hidden window on a thread of its own), not
-// per command: under Wine each of those queries costs a round trip to the X
-// server.
+// The display layout is read at start, the mouse's acceleration at the first
+// relative motion, and each again after Windows announces a change
+// (WM_DISPLAYCHANGE, WM_SETTINGCHANGE, to a hidden window on a thread of its
+// own), not per command: each is a system call, and under Wine the layout's
+// queries cost a round trip to the X server.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellscalingapi.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <thread>
@@ -24,6 +27,7 @@
 #include "keymap/keys.h"
 #include "platform/absolute.h"
 #include "platform/displays.h"
+#include "platform/motion.h"
 #include "platform/platform.h"
 #include "platform/verbose.h"
 #include "platform/wheel.h"
@@ -113,18 +117,21 @@ Layout read_layout() {
 }
 
 std::atomic<bool> layout_changed = true;
+std::atomic<bool> mouse_changed = true;
 
 // A hidden top-level window (message-only ones get no broadcasts) whose
-// thread notes each change of the display layout.
-void watch_layout() {
+// thread notes each change of the display layout, and of the settings, the
+// mouse's among them.
+void watch_changes() {
   std::thread([] {
     WNDCLASSW kind{};
     kind.lpfnWndProc = [](HWND window, UINT message, WPARAM w, LPARAM l) -> LRESULT {
       if (message == WM_DISPLAYCHANGE) layout_changed = true;
+      if (message == WM_SETTINGCHANGE) mouse_changed = true;
       return DefWindowProcW(window, message, w, l);
     };
     kind.hInstance = GetModuleHandleW(nullptr);
-    kind.lpszClassName = L"input-agent layout";
+    kind.lpszClassName = L"input-agent changes";
     RegisterClassW(&kind);
     CreateWindowExW(0, kind.lpszClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                     kind.hInstance, nullptr);
@@ -136,6 +143,8 @@ void watch_layout() {
 struct Inputs {
   std::vector<INPUT> pending;        // this command's
   WheelCarry wheel, wheel_sideways;  // in hundredths of a WHEEL_DELTA unit
+  MotionCarry motion;
+  LONG motion_step = 0;  // the longest unaccelerated relative step; 0: any
   Layout layout;
 };
 
@@ -167,6 +176,15 @@ const Layout& layout() {
   return state.layout;
 }
 
+// The longest step along an axis that the mouse's acceleration, as
+// MOUSEINPUT documents it, leaves alone; 0 when it leaves every step alone
+// (level 0), or none (a threshold of 0).
+LONG unaccelerated_step() {
+  int mouse[3] = {0, 0, 0};  // the two thresholds, the level
+  if (!SystemParametersInfoW(SPI_GETMOUSE, 0, mouse, 0) || mouse[2] == 0) return 0;
+  return std::max(mouse[2] == 1 ? mouse[0] : std::min(mouse[0], mouse[1]), 0);
+}
+
 DWORD button_flags(uint32_t type, uint32_t button) {
   using namespace platform;
   bool press = platform::is_press(type), release = platform::is_release(type);
@@ -191,7 +209,7 @@ bool trusted() {
   HDESK desktop = OpenInputDesktop(0, FALSE, GENERIC_READ);
   if (!desktop) return false;
   CloseDesktop(desktop);
-  watch_layout();
+  watch_changes();
   return true;
 }
 
@@ -279,8 +297,29 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   if (DWORD flags = button_flags(type, button)) add_mouse(flags);
 }
 
-// Relative motion is not posted here yet.
-void post_motion(uint32_t, double, double, uint32_t, uint64_t, int64_t) {}
+// Relative SendInput motion is a mouse's: raw input (WM_INPUT, which games
+// and pointer lock read) gets the counts as sent, past the screen's edges,
+// and the cursor moves by them as Windows moves it: clamped, after the
+// mouse's acceleration and pointer speed. MOUSEINPUT documents the
+// acceleration: along an axis, a step longer than SPI_GETMOUSE's first
+// threshold is doubled at level 1 or 2, one longer than the second doubled
+// again at level 2. So a motion goes as even steps no longer than that, which
+// it leaves alone (Wine doubles raw input's too, and then delivers it
+// exactly), or as one step at level 0. Not reached: "Enhance pointer
+// precision" (level 1) is a curve of the pointer's speed since Windows XP,
+// and a pointer speed (SPI_GETMOUSESPEED) other than 10 scales the cursor's
+// motion; making up for either would change what raw input gets.
+void post_motion(uint32_t, double dx, double dy, uint32_t, uint64_t, int64_t) {
+  Inputs& state = inputs();
+  LONG x = take_whole_pixels(state.motion.x, dx), y = take_whole_pixels(state.motion.y, dy);
+  if (mouse_changed.exchange(false)) state.motion_step = unaccelerated_step();
+  LONG longer = std::max(std::abs(x), std::abs(y)), step = state.motion_step;
+  LONG steps = step > 0 ? (longer + step - 1) / step : std::min<LONG>(longer, 1);
+  for (LONG i = 1; i <= steps; ++i) {
+    add_mouse(MOUSEEVENTF_MOVE, x * i / steps - x * (i - 1) / steps,
+              y * i / steps - y * (i - 1) / steps);
+  }
+}
 
 // A step is WHEEL_DELTA units, and Windows takes fractions of a step: each
 // pixel is WHEEL_DELTA hundredths of a unit, and only what is below one unit

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -147,6 +148,106 @@ TEST(MacOSBackend, CommandsBecomeTheirEvents) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(posted_by(c.commands, c.answers), c.expected) << c.name;
+    expect_each_event_handled_once(c.name);
+  }
+}
+
+std::string movement(int dx, int dy) {
+  return R"({"type":"move","movementX":)" + std::to_string(dx) + R"(,"movementY":)" +
+         std::to_string(dy) + "}";
+}
+
+// Relative motion: a mouse event at the cursor's new place (the cursor
+// follows each event posted, as the window server moves it) with the motion
+// in its delta fields, whole and unclamped. Past an edge where no display
+// lies the location stops on the display's last point; where another display
+// lies, it goes on there. The main display is 1920 x 1080 at 0,0; the second
+// 1280 x 1024 at -1280,-200, left of it down to y 823.
+TEST(MacOSBackend, RelativeMotionCarriesItsDeltas) {
+  auto at = [](double x, double y) {
+    recording::Answers answers;
+    answers.cursor = {x, y};
+    answers.cursor_follows = true;
+    return answers;
+  };
+  auto moved = [](const char* at, const char* delta, const char* rest = " button 0 clicks 0") {
+    return std::string("mouse 5 at ") + at + " delta " + delta + rest + " flags=0x0";
+  };
+  // Twenty moves of -100 from x 960, one line each.
+  auto twenty_left = [&](double stop, const char* y) {
+    Lines lines;
+    for (int i = 1; i <= 20; ++i) {
+      std::string x = std::to_string(static_cast<int>(std::max(960.0 - 100 * i, stop)));
+      lines.push_back(moved((x + "," + y).c_str(), "-100,0"));
+    }
+    return lines;
+  };
+  std::vector<std::string> twenty(20, movement(-100, 0));
+  struct Case {
+    const char* name;
+    std::vector<std::string> commands;
+    Lines expected;  // end of input releases what is still held
+    recording::Answers answers = {};
+  } cases[] = {
+      {"one move", {movement(30, -20)}, {moved("990,520", "30,-20")}, at(960, 540)},
+      {"each axis alone",
+       {R"({"type":"move","movementX":15})", R"({"type":"move","movementY":-5})"},
+       {moved("975,540", "15,0"), moved("975,535", "0,-5")},
+       at(960, 540)},
+      {"twenty moves of -100 below the second display: every delta, the main display's left "
+       "edge",
+       twenty, twenty_left(0, "900"), at(960, 900)},
+      {"twenty moves of -100 beside it: onto it, then its left edge", twenty,
+       twenty_left(-1280, "540"), at(960, 540)},
+      {"past the main display's bottom right corner: its last point",
+       {movement(50, 50)},
+       {moved("1919,1079", "50,50")},
+       at(1900, 1070)},
+      {"four moves of half a point: two",
+       {R"({"type":"move","movementX":0.5})", R"({"type":"move","movementX":0.5})",
+        R"({"type":"move","movementX":0.5})", R"({"type":"move","movementX":0.5})"},
+       {moved("961,540", "1,0"), moved("962,540", "1,0")},
+       at(960, 540)},
+      {"a drag with the left button held, after a double click",
+       {R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":false})",
+        R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})", movement(10, -4)},
+       {"mouse 1 at 959.5,539.5 button 0 clicks 1 flags=0x0",
+        "mouse 2 at 959.5,539.5 button 0 clicks 1 flags=0x0",
+        "mouse 1 at 959.5,539.5 button 0 clicks 2 flags=0x0",
+        "mouse 6 at 969.5,535.5 delta 10,-4 button 0 clicks 2 flags=0x0",
+        "mouse 2 at 969.5,535.5 button 0 clicks 2 flags=0x0"},
+       at(0, 0)},
+      {"a drag with the middle button held",
+       {R"({"type":"button","x":0.5,"y":0.5,"button":1,"down":true})", movement(-3, 0)},
+       {"mouse 25 at 959.5,539.5 button 2 clicks 1 flags=0x0",
+        "mouse 27 at 956.5,539.5 delta -3,0 button 2 clicks 1 flags=0x0",
+        "mouse 26 at 956.5,539.5 button 2 clicks 1 flags=0x0"},
+       at(0, 0)},
+      {"the held modifiers' flags",
+       {kShiftDown, R"({"type":"key","code":"MetaLeft","down":true})", movement(1, 1)},
+       {"key 56 down flags=0x20000", "key 55 down flags=0x120000",
+        "mouse 5 at 961,541 delta 1,1 button 0 clicks 0 flags=0x120000", "key 55 up flags=0x20000",
+        "key 56 up flags=0x0"},
+       at(960, 540)},
+      {"a string or a value out of range: nothing",
+       {R"({"type":"move","movementX":"5"})", R"({"type":"move","movementX":10001})",
+        R"({"type":"move","movementY":-10001,"movementX":5})",
+        R"({"type":"move","movementX":null})"},
+       {},
+       at(960, 540)},
+      {"an absolute move afterwards lands exactly",
+       {movement(7, 7), R"({"type":"move","x":0.25,"y":0.25})"},
+       {moved("967,547", "7,7"), "mouse 5 at 479.75,269.75 button 0 clicks 0 flags=0x0"},
+       at(960, 540)},
+  };
+  for (const Case& c : cases) {
+    std::string input;
+    for (const std::string& command : c.commands) input += command + "\n";
+    recording::reset(c.answers);
+    AgentRun run = run_in_process(input);
+    EXPECT_EQ(run.output, "READY\n") << c.name;
+    EXPECT_EQ(recording::posted(), c.expected) << c.name;
     expect_each_event_handled_once(c.name);
   }
 }
@@ -332,6 +433,14 @@ TEST(MacOSBackend, EventsTheSystemCannotMakeAreSkipped) {
       {"no scroll events",
        {"scroll"},
        {R"({"type":"wheel","delta":1})", kKeyADown},
+       {"key 0 down flags=0x0", "key 0 up flags=0x0"}},
+      {"no cursor: relative motion goes nowhere",
+       {"null"},
+       {R"({"type":"move","movementX":5})", kKeyADown},
+       {"key 0 down flags=0x0", "key 0 up flags=0x0"}},
+      {"no mouse events: relative motion neither",
+       {"mouse"},
+       {R"({"type":"move","movementX":5})", kKeyADown},
        {"key 0 down flags=0x0", "key 0 up flags=0x0"}},
   };
   for (const Case& c : cases) {

@@ -146,9 +146,15 @@ std::string line_of(const recording::Event& event) {
     return "key " + std::to_string(event.key) + (event.key_down ? " down" : " up") + text + flags;
   }
   if (event.kind == "mouse") {
+    auto field = [](std::optional<int64_t> value) {
+      return value ? std::to_string(*value) : std::string("unset");
+    };
+    std::string delta = event.delta_x || event.delta_y
+                            ? " delta " + field(event.delta_x) + "," + field(event.delta_y)
+                            : "";
     return "mouse " + std::to_string(event.type) + " at " + shortest(event.location.x) + "," +
-           shortest(event.location.y) + " button " + std::to_string(event.button) + " clicks " +
-           std::to_string(event.click_state) + flags;
+           shortest(event.location.y) + delta + " button " + std::to_string(event.button) +
+           " clicks " + std::to_string(event.click_state) + flags;
   }
   if (event.kind == "scroll") {
     return std::string("scroll ") + (event.units == kCGScrollEventUnitPixel ? "pixel " : "line ") +
@@ -214,6 +220,26 @@ CGError CGGetActiveDisplayList(uint32_t most, CGDirectDisplayID* displays, uint3
   if (displays) listed = std::min(listed, most);
   for (uint32_t i = 0; displays && i < listed; ++i) displays[i] = connected[i].number;
   if (count) *count = listed;
+  return kCGErrorSuccess;
+}
+
+// The displays whose bounds hold the point, as CGRectContainsPoint has it:
+// their minimum edges in, their maximum edges out. With a list, at most
+// `most` of them, and the count of those.
+CGError CGGetDisplaysWithPoint(CGPoint point, uint32_t most, CGDirectDisplayID* displays,
+                               uint32_t* count) {
+  uint32_t found = 0;
+  for (const recording::Display& display : state().answers.displays) {
+    const CGRect& r = display.bounds;
+    if (point.x < r.origin.x || point.x >= r.origin.x + r.size.width || point.y < r.origin.y ||
+        point.y >= r.origin.y + r.size.height) {
+      continue;
+    }
+    if (displays && found == most) break;
+    if (displays) displays[found] = display.number;
+    ++found;
+  }
+  if (count) *count = found;
   return kCGErrorSuccess;
 }
 
@@ -344,12 +370,16 @@ CGEventRef CGEventCreateScrollWheelEvent2(CGEventSourceRef, CGScrollEventUnit un
 void CGEventSetIntegerValueField(CGEventRef ref, CGEventField field, int64_t value) {
   recording::Event* event = live(ref, "CGEventSetIntegerValueField");
   if (!event) return;
-  if (field != kCGMouseEventClickState || event->kind != "mouse") {
+  bool known = field == kCGMouseEventClickState || field == kCGMouseEventDeltaX ||
+               field == kCGMouseEventDeltaY;
+  if (!known || event->kind != "mouse") {
     error("CGEventSetIntegerValueField of field " + std::to_string(field) + " on a " + event->kind +
           " event");
     return;
   }
-  event->click_state = value;
+  if (field == kCGMouseEventClickState) event->click_state = value;
+  if (field == kCGMouseEventDeltaX) event->delta_x = value;
+  if (field == kCGMouseEventDeltaY) event->delta_y = value;
 }
 
 void CGEventSetFlags(CGEventRef ref, CGEventFlags flags) {
@@ -373,6 +403,8 @@ void CGEventPost(CGEventTapLocation tap, CGEventRef ref) {
   event->posts.push_back(tap);
   if (tap != kCGHIDEventTap) error("CGEventPost at tap " + std::to_string(tap));
   state().posted.push_back(line_of(*event));
+  recording::Answers& answers = state().answers;
+  if (event->kind == "mouse" && answers.cursor_follows) answers.cursor = event->location;
 }
 
 void CFRelease(CFTypeRef object) {

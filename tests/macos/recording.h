@@ -38,6 +38,9 @@ struct Answers {
   // As CGGetActiveDisplayList lists them: the main display first.
   std::vector<Display> displays{kMainDisplay, kSecondDisplay};
   CGPoint cursor{0, 0};
+  // Whether the cursor goes where each mouse event posted puts it, as the
+  // window server moves it; otherwise it stays where the person's mouse is.
+  bool cursor_follows = false;
   // com.apple.mouse.doubleClickThreshold in the global domain, in seconds.
   std::optional<double> double_click;
   // Kinds whose creation returns NULL: "keyboard", "mouse", "scroll", "null"
@@ -55,7 +58,8 @@ struct Event {
   CGPoint location{0, 0};
   uint32_t button = 0;  // the event's own, by Apple's rule above
   int64_t click_state = 0;
-  uint32_t units = 0, wheel_count = 0;  // scroll
+  std::optional<int64_t> delta_x, delta_y;  // kCGMouseEventDeltaX, Y, once set
+  uint32_t units = 0, wheel_count = 0;      // scroll
   int32_t wheels[3] = {0, 0, 0};
   std::u16string text;  // keyboard, the Unicode string set
   uint64_t flags = kCGEventFlagMaskNonCoalesced;
@@ -78,8 +82,9 @@ const std::vector<Event>& events();
 
 // The events posted, in order, one line each: "key 0 down flags=0x20000",
 // "key 66 down text=U+00E9 flags=0x0" (with a Unicode string),
-// "mouse 6 at 959.5,539.5 button 0 clicks 1 flags=0x0", "scroll pixel 1
-// wheels -100,0,0 flags=0x100".
+// "mouse 6 at 959.5,539.5 button 0 clicks 1 flags=0x0", "mouse 5 at 990,520
+// delta 30,-20 button 0 clicks 0 flags=0x0" (with a delta field set; one not
+// set shows as "unset"), "scroll pixel 1 wheels -100,0,0 flags=0x100".
 std::vector<std::string> posted();
 
 // Misuses of the API, one line each, such as "CFRelease(NULL)".

@@ -1,27 +1,51 @@
 // A Windows program for the tests under Wine: a window over the primary
 // monitor, holding the keyboard focus, with low-level keyboard and mouse
-// hooks. Per-monitor DPI aware, as the agent is, it sees monitors and points
-// in physical pixels. It prints, one line each on standard output, the
-// monitors, then what arrives:
+// hooks, registered for the mouse's raw input (WM_INPUT, as games read it).
+// Per-monitor DPI aware, as the agent is, it sees monitors and points in
+// physical pixels. It prints, one line each on standard output, the
+// monitors and the mouse settings, then what arrives:
 //
 //   monitor \\.\DISPLAY1 0,0 1280x800 dpi=96 primary
 //                                              (each monitor, as Windows lists
 //                                              them, with its effective DPI)
+//   mouse speed=10 thresholds=6,10 acceleration=1
+//                                              (SPI_GETMOUSESPEED, SPI_GETMOUSE)
 //   ready                                      (hooks in place, window shown)
 //   key down vk=a0 scan=2a ext=0 injected=1    (low-level keyboard hook)
 //   char A                                     (WM_CHAR to the window)
 //   char U+00E9                                (one beyond ASCII, or Return or
 //                                               Tab; UTF-16 units)
 //   move 640,400                               (low-level mouse hook, screen pixels)
+//   move 640,400 (not injected)                (one Wine makes of the X server's
+//                                               pointer entering the window)
 //   button down left at 640,400
 //   wheel -120                                 (positive away from the user)
 //   hwheel 120                                 (positive right)
+//   window move 640,400 with left,shift        (WM_MOUSEMOVE, which Windows may
+//                                               coalesce, in client pixels (the
+//                                               window is at 0,0), with the
+//                                               buttons and keys it says are down)
+//   window wheel 120                           (WM_MOUSEWHEEL)
+//   raw 30,-20                                 (WM_INPUT: relative motion)
+//   raw absolute 32768,0                       (WM_INPUT: absolute motion)
+//   raw wheel 120, cursor at 640,400           (WM_INPUT: the wheel, and
+//                                               GetCursorPos as it is read)
+//
+// It takes commands on standard input, one a line, and answers each:
+//
+//   mouse 6 10 1      sets the thresholds and acceleration (SPI_SETMOUSE, saved
+//                     and announced); answers "mouse thresholds=6,10 acceleration=1"
+//   clip 640 400      confines the cursor to that pixel (ClipCursor), as a
+//                     game locks it; answers "clipped"
+//   unclip            lets it go (ClipCursor(NULL)); answers "unclipped"
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellscalingapi.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 namespace {
 
@@ -51,7 +75,7 @@ LRESULT CALLBACK on_mouse(int code, WPARAM message, LPARAM data) {
     long x = mouse->pt.x, y = mouse->pt.y;
     switch (message) {
       case WM_MOUSEMOVE:
-        say("move %ld,%ld", x, y);
+        say("move %ld,%ld%s", x, y, (mouse->flags & LLMHF_INJECTED) ? "" : " (not injected)");
         break;
       case WM_LBUTTONDOWN:
       case WM_LBUTTONUP:
@@ -90,7 +114,72 @@ BOOL CALLBACK say_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM) {
   return TRUE;
 }
 
+// Raw input's motion, and its wheel with the cursor where all input before
+// it has put it; a button's own events are left out.
+void say_raw(HRAWINPUT handle) {
+  RAWINPUT input;
+  UINT size = sizeof input;
+  if (GetRawInputData(handle, RID_INPUT, &input, &size, sizeof input.header) == UINT(-1) ||
+      input.header.dwType != RIM_TYPEMOUSE) {
+    return;
+  }
+  const RAWMOUSE& mouse = input.data.mouse;
+  if (mouse.usButtonFlags & RI_MOUSE_WHEEL) {
+    POINT at{0, 0};
+    GetCursorPos(&at);
+    say("raw wheel %d, cursor at %ld,%ld", static_cast<short>(mouse.usButtonData), at.x, at.y);
+  } else if (mouse.usButtonFlags == 0) {
+    say("raw %s%ld,%ld", (mouse.usFlags & MOUSE_MOVE_ABSOLUTE) ? "absolute " : "", mouse.lLastX,
+        mouse.lLastY);
+  }
+}
+
+void say_window_move(WPARAM keys, LPARAM at) {
+  char held[64] = "";
+  for (auto [key, name] : {std::pair{MK_LBUTTON, "left"},
+                           {MK_RBUTTON, "right"},
+                           {MK_MBUTTON, "middle"},
+                           {MK_SHIFT, "shift"},
+                           {MK_CONTROL, "control"}}) {
+    if (keys & key) snprintf(held + strlen(held), sizeof held - strlen(held), ",%s", name);
+  }
+  say("window move %d,%d%s%s", static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at)),
+      held[0] ? " with " : "", held + (held[0] ? 1 : 0));
+}
+
+// A command from standard input, run on the window's thread.
+void run(const char* command) {
+  int first = 0, second = 0, third = 0;
+  if (sscanf(command, "mouse %d %d %d", &first, &second, &third) == 3) {
+    int mouse[3] = {first, second, third};
+    SystemParametersInfoW(SPI_SETMOUSE, 0, mouse, SPIF_UPDATEINIFILE | SPIF_SENDCHANGE);
+    SystemParametersInfoW(SPI_GETMOUSE, 0, mouse, 0);
+    say("mouse thresholds=%d,%d acceleration=%d", mouse[0], mouse[1], mouse[2]);
+  } else if (sscanf(command, "clip %d %d", &first, &second) == 2) {
+    RECT pixel{first, second, first + 1, second + 1};
+    ClipCursor(&pixel);
+    say("clipped");
+  } else if (strncmp(command, "unclip", 6) == 0) {
+    ClipCursor(nullptr);
+    say("unclipped");
+  }
+}
+
+constexpr UINT kCommand = WM_APP, kTakeFocus = WM_APP + 1;
+
 LRESULT CALLBACK on_window(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_INPUT) say_raw(reinterpret_cast<HRAWINPUT>(l));
+  if (message == WM_MOUSEMOVE) say_window_move(w, l);
+  if (message == WM_MOUSEWHEEL) say("window wheel %d", GET_WHEEL_DELTA_WPARAM(w));
+  if (message == kCommand) run(reinterpret_cast<const char*>(l));
+  // Clicks where the window is not (the second monitor) make Wine's desktop
+  // the active window, and Wine may deactivate this one again late, after a
+  // click has activated it: it takes the focus back each time.
+  if (message == WM_ACTIVATE && LOWORD(w) == WA_INACTIVE) PostMessageW(window, kTakeFocus, 0, 0);
+  if (message == kTakeFocus) {
+    SetForegroundWindow(window);
+    SetFocus(window);
+  }
   if (message == WM_CHAR && w >= 0x20 && w < 0x7f) say("char %c", static_cast<char>(w));
   if (message == WM_CHAR && (w >= 0x80 || w == '\r' || w == '\t')) {
     say("char U+%04X", static_cast<unsigned>(w));
@@ -98,11 +187,23 @@ LRESULT CALLBACK on_window(HWND window, UINT message, WPARAM w, LPARAM l) {
   return DefWindowProcW(window, message, w, l);
 }
 
+DWORD WINAPI read_commands(void* window) {
+  char line[256];
+  while (fgets(line, sizeof line, stdin)) {
+    SendMessageW(static_cast<HWND>(window), kCommand, 0, reinterpret_cast<LPARAM>(line));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main() {
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
   EnumDisplayMonitors(nullptr, nullptr, say_monitor, 0);
+  int speed = 0, mouse[3] = {0, 0, 0};
+  SystemParametersInfoW(SPI_GETMOUSESPEED, 0, &speed, 0);
+  SystemParametersInfoW(SPI_GETMOUSE, 0, mouse, 0);
+  say("mouse speed=%d thresholds=%d,%d acceleration=%d", speed, mouse[0], mouse[1], mouse[2]);
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSW kind{};
   kind.lpfnWndProc = on_window;
@@ -121,6 +222,10 @@ int main() {
   SetFocus(window);
   SetWindowsHookExW(WH_KEYBOARD_LL, on_key, instance, 0);
   SetWindowsHookExW(WH_MOUSE_LL, on_mouse, instance, 0);
+  // Sent here even while the window is not in the foreground.
+  RAWINPUTDEVICE mice{0x01, 0x02, RIDEV_INPUTSINK, window};
+  RegisterRawInputDevices(&mice, 1, sizeof mice);
+  CreateThread(nullptr, 0, read_commands, window, 0, nullptr);
   say("ready");
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
