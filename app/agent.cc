@@ -57,6 +57,14 @@ bool handle_lines(LineReader& reader, std::string_view bytes) {
   return true;
 }
 
+// Lets go of everything held, and has it all reach the system.
+bool let_go() {
+  release();
+  bool platform_there = platform::flush();
+  platform::finish();
+  return platform_there;
+}
+
 // What ended the session, where it was that and not the input or a stop
 // request that ended the loop; nullptr otherwise.
 const char* run_command_loop(int input) {
@@ -81,9 +89,7 @@ const char* run_command_loop(int input) {
   if (platform_there && !session_ended()) {
     if (std::optional<std::string_view> line = last_line(reader)) platform_there = handle(*line);
   }
-  release();
-  platform_there = platform::flush() && platform_there;
-  platform::finish();
+  platform_there = let_go() && platform_there;
   if (stop_request()) return nullptr;
   if (const char* watched = session_ended()) return watched;
   return platform_there ? nullptr : platform::session_end();
@@ -110,6 +116,7 @@ int run_agent(int argc, const char* const* argv, int input, FILE* output) {
   fflush(output);
   watch_session(platform::session_connection(), platform::session_end(),
                 platform::await_session_end);
+  let_go_on_stop([] { let_go(); });
   const char* ended = run_command_loop(input);
   if (!ended) return kEndOfInput;
   if (platform::verbose()) fprintf(stderr, "input-agent: the session ended: %s\n", ended);

@@ -25,6 +25,12 @@ void prepare_process(int input);
 // the session's end).
 size_t read_input(int input, char* buffer, size_t size);
 
+// What lets go of everything the agent holds, where a stop request comes
+// while the agent waits in a read that cannot be cancelled (Windows): the
+// request's own thread calls it, then ends the process. Elsewhere a stop
+// request ends the read, and the agent lets go itself.
+void let_go_on_stop(void (*let_go)());
+
 // Whether input, or its end, comes within `bound`: false when nothing has
 // by then.
 bool input_within(int input, std::chrono::milliseconds bound);

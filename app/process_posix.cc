@@ -159,6 +159,9 @@ size_t read_input(int input, char* buffer, size_t size) {
   }
 }
 
+// A signal ends a read in progress here: the agent lets go itself.
+void let_go_on_stop(void (*)()) {}
+
 // A signal that interrupts the wait (the display server's connection's, for
 // ordinary news) leaves the rest of it, unless the agent is ending: the
 // read that follows then tells what ended it.

@@ -197,10 +197,16 @@ std::chrono::milliseconds double_click_interval() {
   return interval;
 }
 
-// A repeat is another key-down, as a held key's are.
+// A repeat is another key-down, as a held key's are. The flags are the held
+// modifiers' and Caps Lock's lock as the Mac's keyboard has it, which a
+// letter's case follows; a `CapsLock` posted here is a key event, and
+// whether it changes that lock is macOS's to decide (its documentation
+// promises nothing for posted events).
 void post_key(uint16_t code, bool down, bool, uint64_t mask) {
+  CGEventFlags lock =
+      CGEventSourceFlagsState(kCGEventSourceStateHIDSystemState) & kCGEventFlagMaskAlphaShift;
   post_flagged(Event(CGEventCreateKeyboardEvent(nullptr, static_cast<CGKeyCode>(code), down)),
-               mask);
+               mask | lock);
 }
 
 // Applications read double and triple clicks from the event's click state.

@@ -140,9 +140,25 @@ void watch_changes() {
   }).detach();
 }
 
+// Alt or Win let go with no other key pressed since it went down opens the
+// window's menu (SC_KEYMENU) or the Start menu. A tap of a virtual key that
+// no layout assigns, between, is another key pressed: it types nothing and
+// opens nothing.
+constexpr WORD kNeutralKey = 0xE8;
+
+bool opens_a_menu_alone(uint16_t scan) {
+  return scan == 0x38 || scan == 0xE038 || scan == 0xE05B || scan == 0xE05C;
+}
+
 struct Inputs {
-  std::vector<INPUT> pending;        // this command's
-  WheelCarry wheel, wheel_sideways;  // in hundredths of a WHEEL_DELTA unit
+  std::vector<INPUT> pending;  // this command's
+  // Key and button releases Windows refused (the input went to a window of
+  // higher integrity, or to the secure desktop): what they let go of is
+  // still down there, so they go again before the next command's inputs.
+  std::vector<INPUT> owed;
+  std::array<bool, kKeyCodeLimit> held{};  // the keys down, as sent
+  uint16_t last_down_scan = 0;             // the scan code of the last key sent down
+  WheelCarry wheel, wheel_sideways;        // in hundredths of a WHEEL_DELTA unit
   MotionCarry motion;
   LONG motion_step = 0;  // the longest unaccelerated relative step; 0: any
   Layout layout;
@@ -153,7 +169,8 @@ const Layout& layout();
 Inputs& inputs() {
   static Inputs state = [] {
     Inputs made;
-    made.pending.reserve(2 * std::size(kKeyPositions) + 8);
+    made.pending.reserve(4 * std::size(kKeyPositions) + 8);
+    made.owed.reserve(2 * std::size(kKeyPositions) + 8);
     return made;
   }();
   return state;
@@ -199,16 +216,80 @@ DWORD button_flags(uint32_t type, uint32_t button) {
   }
 }
 
+void add_typed(WORD virtual_key, WORD unit, bool down) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = virtual_key;
+  input.ki.wScan = unit;
+  input.ki.dwFlags = (unit ? KEYEVENTF_UNICODE : 0) | (down ? 0 : KEYEVENTF_KEYUP);
+  inputs().pending.push_back(input);
+}
+
+void add_key(uint16_t code, bool down) {
+  uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
+  if (!scan) return;
+  Inputs& state = inputs();
+  if (!down && opens_a_menu_alone(scan) && state.last_down_scan == scan) {
+    add_typed(kNeutralKey, 0, true);
+    add_typed(kNeutralKey, 0, false);
+  }
+  if (down) state.last_down_scan = scan;
+  state.held[code] = down;
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wScan = scan & 0xFF;
+  input.ki.wVk = static_cast<WORD>(MapVirtualKeyW(scan, MAPVK_VSC_TO_VK_EX));
+  input.ki.dwFlags =
+      KEYEVENTF_SCANCODE | (scan > 0xFF ? KEYEVENTF_EXTENDEDKEY : 0) | (down ? 0 : KEYEVENTF_KEYUP);
+  state.pending.push_back(input);
+}
+
+// The modifiers the agent holds, in `codes`; how many.
+size_t held_modifiers(std::array<uint16_t, kKeyCodeLimit>& codes) {
+  size_t count = 0;
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (inputs().held[code] && is_modifier(code)) codes[count++] = code;
+  }
+  return count;
+}
+
+// Whether the input lets go of a key or a button.
+bool lets_go(const INPUT& input) {
+  if (input.type == INPUT_KEYBOARD) {
+    return (input.ki.dwFlags & (KEYEVENTF_KEYUP | KEYEVENTF_UNICODE)) == KEYEVENTF_KEYUP &&
+           input.ki.wVk != kNeutralKey;
+  }
+  return input.type == INPUT_MOUSE &&
+         (input.mi.dwFlags & (MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTUP | MOUSEEVENTF_MIDDLEUP)) !=
+             0;
+}
+
+// What was not inserted of `sent` inputs: its releases are owed, the rest
+// (presses, moves, the wheel, text) dropped, as stale by the time it could
+// go.
+void keep_owed_releases(size_t sent) {
+  Inputs& state = inputs();
+  state.owed.clear();
+  for (size_t i = sent; i < state.pending.size(); ++i) {
+    if (lets_go(state.pending[i])) state.owed.push_back(state.pending[i]);
+  }
+}
+
 }  // namespace
 
 namespace platform {
 
-// The process can reach the desktop that takes input (not, say, a service's
-// or one behind the secure desktop).
+// The process runs in the interactive window station, the one input reaches
+// (a service's never does). A locked workstation or the secure desktop is
+// not a reason to refuse: it passes, input is dropped meanwhile (flush()),
+// and what comes after the person unlocks goes through.
 bool trusted() {
-  HDESK desktop = OpenInputDesktop(0, FALSE, GENERIC_READ);
-  if (!desktop) return false;
-  CloseDesktop(desktop);
+  USEROBJECTFLAGS station{};
+  if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station,
+                                 nullptr) ||
+      !(station.dwFlags & WSF_VISIBLE)) {
+    return false;
+  }
   watch_changes();
   return true;
 }
@@ -240,24 +321,7 @@ std::chrono::milliseconds double_click_interval() {
 // A key-down for a key already down is how Windows itself shows a repeat:
 // applications see the repeat flag, and Caps Lock does not toggle again.
 void post_key(uint16_t code, bool down, bool, uint64_t) {
-  uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
-  if (!scan) return;
-  INPUT input{};
-  input.type = INPUT_KEYBOARD;
-  input.ki.wScan = scan & 0xFF;
-  input.ki.wVk = static_cast<WORD>(MapVirtualKeyW(scan, MAPVK_VSC_TO_VK_EX));
-  input.ki.dwFlags =
-      KEYEVENTF_SCANCODE | (scan > 0xFF ? KEYEVENTF_EXTENDEDKEY : 0) | (down ? 0 : KEYEVENTF_KEYUP);
-  inputs().pending.push_back(input);
-}
-
-void add_typed(WORD virtual_key, WORD unit, bool down) {
-  INPUT input{};
-  input.type = INPUT_KEYBOARD;
-  input.ki.wVk = virtual_key;
-  input.ki.wScan = unit;
-  input.ki.dwFlags = (unit ? KEYEVENTF_UNICODE : 0) | (down ? 0 : KEYEVENTF_KEYUP);
-  inputs().pending.push_back(input);
+  add_key(code, down);
 }
 
 // A character goes as its UTF-16 units, each pressed and released on its own
@@ -283,8 +347,16 @@ static void post_character(char32_t character) {
   }
 }
 
+// Held modifiers are let go around the text and pressed again after it:
+// they do not change what text types (Return under Control would be
+// Ctrl+Enter, Tab under Shift a move backwards, a character under Alt a
+// WM_SYSCHAR).
 void post_text(const char32_t* characters, size_t count) {
+  std::array<uint16_t, kKeyCodeLimit> modifiers;
+  size_t held = held_modifiers(modifiers);
+  for (size_t i = 0; i < held; ++i) add_key(modifiers[i], false);
   for (size_t i = 0; i < count; ++i) post_character(characters[i]);
+  for (size_t i = 0; i < held; ++i) add_key(modifiers[i], true);
 }
 
 // Absolute over the virtual desktop (all monitors), each point on its exact
@@ -344,20 +416,26 @@ std::optional<std::chrono::milliseconds> idle_bound() {
 void on_idle() {}
 
 // While the workstation is locked, or the secure desktop (a UAC prompt,
-// Ctrl+Alt+Del) is shown, Windows takes input from no program: SendInput
-// inserts nothing. That passes, so the agent drops what comes meanwhile and
-// goes on; with INPUT_AGENT_VERBOSE=1 it says when input stops and starts
+// Ctrl+Alt+Del) is shown, Windows takes input from no program, and UIPI
+// keeps it from a window of higher integrity (an elevated program) in front:
+// SendInput inserts nothing. That passes, so the agent drops what comes
+// meanwhile and goes on, but the releases among it are owed and go first
+// once input goes through again (Windows would otherwise keep those keys
+// down). With INPUT_AGENT_VERBOSE=1 it says when input stops and starts
 // going through.
 bool flush() {
   static bool refused = false;
-  std::vector<INPUT>& pending = inputs().pending;
+  Inputs& state = inputs();
+  std::vector<INPUT>& pending = state.pending;
+  if (!state.owed.empty()) pending.insert(pending.begin(), state.owed.begin(), state.owed.end());
   if (pending.empty()) return true;
   UINT sent = SendInput(static_cast<UINT>(pending.size()), pending.data(), sizeof(INPUT));
   bool now_refused = sent < pending.size();
+  if (now_refused || !state.owed.empty()) keep_owed_releases(sent);
   pending.clear();
   if (now_refused != refused && platform::verbose()) {
-    fputs(now_refused ? "input-agent: Windows takes no input now (a locked workstation or the "
-                        "secure desktop); dropping it\n"
+    fputs(now_refused ? "input-agent: Windows takes no input now (a locked workstation, the "
+                        "secure desktop or an elevated window); dropping it\n"
                       : "input-agent: Windows takes input again\n",
           stderr);
   }

@@ -54,6 +54,8 @@ TEST(MacOSBackend, CommandsBecomeTheirEvents) {
   display_left_of_main.displays.front().bounds = {{-1280, 200}, {1281, 1025}};
   recording::Answers cursor_elsewhere;
   cursor_elsewhere.cursor = {100, 250};
+  recording::Answers caps_lock;
+  caps_lock.caps_lock = true;
   struct Case {
     const char* name;
     std::initializer_list<std::string_view> commands;
@@ -71,6 +73,14 @@ TEST(MacOSBackend, CommandsBecomeTheirEvents) {
         R"({"type":"key","code":"KeyC","down":true})"},
        {"key 55 down flags=0x100000", "key 61 down flags=0x180000", "key 8 down flags=0x180000",
         "key 8 up flags=0x180000", "key 55 up flags=0x80000", "key 61 up flags=0x0"}},
+      {"with Caps Lock locked: its flag on key events, not on clicks or text",
+       {kShiftDown, kKeyADown, R"({"type":"key","code":"CapsLock","down":true})",
+        R"({"type":"button","x":0,"y":0,"button":0,"down":true})", R"({"type":"text","text":"b"})"},
+       {"key 56 down flags=0x30000", "key 0 down flags=0x30000", "key 57 down flags=0x30000",
+        "mouse 1 at 0,0 button 0 clicks 1 flags=0x20000", "key 66 down text=U+0062 flags=0x0",
+        "key 66 up text=U+0062 flags=0x0", "key 0 up flags=0x30000", "key 56 up flags=0x10000",
+        "key 57 up flags=0x10000", "mouse 2 at 0,0 button 0 clicks 1 flags=0x0"},
+       caps_lock},
       {"each button's types and own button number, with flags and click state",
        {kShiftDown, R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":true})",
         R"({"type":"button","x":0.5,"y":0.5,"button":0,"down":false})",

@@ -382,6 +382,13 @@ void CGEventSetIntegerValueField(CGEventRef ref, CGEventField field, int64_t val
   if (field == kCGMouseEventDeltaY) event->delta_y = value;
 }
 
+CGEventFlags CGEventSourceFlagsState(CGEventSourceStateID id) {
+  if (id != kCGEventSourceStateHIDSystemState) {
+    error("CGEventSourceFlagsState of state " + std::to_string(id));
+  }
+  return state().answers.caps_lock ? kCGEventFlagMaskAlphaShift : 0;
+}
+
 void CGEventSetFlags(CGEventRef ref, CGEventFlags flags) {
   if (recording::Event* event = live(ref, "CGEventSetFlags")) event->flags = flags;
 }

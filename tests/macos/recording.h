@@ -35,6 +35,8 @@ const Display kSecondDisplay{
 
 struct Answers {
   bool trusted = true;
+  // Caps Lock locked on the Mac's keyboard (the HID system's flags).
+  bool caps_lock = false;
   // As CGGetActiveDisplayList lists them: the main display first.
   std::vector<Display> displays{kMainDisplay, kSecondDisplay};
   CGPoint cursor{0, 0};

@@ -13,8 +13,12 @@
 //   ready                                      (hooks in place, window shown)
 //   key down vk=a0 scan=2a ext=0 injected=1    (low-level keyboard hook)
 //   char A                                     (WM_CHAR to the window)
-//   char U+00E9                                (one beyond ASCII, or Return or
-//                                               Tab; UTF-16 units)
+//   char U+00E9                                (one beyond ASCII, or a control
+//                                               character; UTF-16 units)
+//   syschar U+0009                             (WM_SYSCHAR: a character under Alt)
+//   keymenu U+0000                             (WM_SYSCOMMAND SC_KEYMENU: the menu
+//                                               bar opened, by Alt let go alone
+//                                               (0) or for Alt and a character)
 //   move 640,400                               (low-level mouse hook, screen pixels)
 //   move 640,400 (not injected)                (one Wine makes of the X server's
 //                                               pointer entering the window)
@@ -181,8 +185,12 @@ LRESULT CALLBACK on_window(HWND window, UINT message, WPARAM w, LPARAM l) {
     SetFocus(window);
   }
   if (message == WM_CHAR && w >= 0x20 && w < 0x7f) say("char %c", static_cast<char>(w));
-  if (message == WM_CHAR && (w >= 0x80 || w == '\r' || w == '\t')) {
-    say("char U+%04X", static_cast<unsigned>(w));
+  if (message == WM_CHAR && (w >= 0x80 || w < 0x20)) say("char U+%04X", static_cast<unsigned>(w));
+  if (message == WM_SYSCHAR) say("syschar U+%04X", static_cast<unsigned>(w));
+  // Reported, not followed: the menu loop would take the keys that come next.
+  if (message == WM_SYSCOMMAND && (w & 0xFFF0) == SC_KEYMENU) {
+    say("keymenu U+%04X", static_cast<unsigned>(l));
+    return 0;
   }
   return DefWindowProcW(window, message, w, l);
 }
