@@ -69,7 +69,7 @@ std::vector<RepeatCase> repeat_cases();
 
 // How the agent ends when its session ends under it (its display server
 // gone): with this exit status, by itself, within kSessionEndBound (the
-// README's bound, with room for a loaded machine). A stop request ends its
+// bound docs/protocol.md gives, with room for a loaded machine). A stop request ends its
 // waits on a server that does not answer within 250 ms (and its last one,
 // at exit, within 250 ms more), so it ends within kStopWaitsBound, well
 // before its last resort: ending by the signal at 1 s whatever it is doing,

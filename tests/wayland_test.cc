@@ -559,7 +559,7 @@ TEST_F(WaylandAgent, NothingStaysHeldWhenInputEndsOrOnSigterm) {
 
 // SIGKILL leaves the agent no chance; the compositor lets go of what the
 // virtual keyboard held when its connection closes. (A button held by the
-// virtual pointer gets no release: see the README.)
+// virtual pointer gets no release: see docs/protocol.md, "When the agent is killed".)
 TEST_F(WaylandAgent, WhenTheAgentIsKilledTheCompositorReleasesItsKeys) {
   start_agent();
   send(agent_, key("ShiftLeft", true) + key("KeyK", true));

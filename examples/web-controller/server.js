@@ -78,7 +78,7 @@ const options = parseOptions(process.argv.slice(2));
 if (!isLoopback(options.host) && !options.allowRemote) {
   fail(`--host ${options.host} is not a loopback address: anyone who can reach it could try ` +
        'to drive this desktop. Add --allow-remote to listen there anyway, or reach the loopback ' +
-       'port through an SSH tunnel (see the README).', 2);
+       'port through an SSH tunnel (see docs/web-controller.md).', 2);
 }
 const token = options.token ?? crypto.randomBytes(24).toString('base64url');
 const page = fs.readFileSync(path.join(__dirname, 'index.html'));
