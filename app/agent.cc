@@ -50,8 +50,13 @@ bool handle(std::string_view line) {
   return platform::flush() && !session_ended();
 }
 
+// A stop request stops at the command in hand: the lines read after it are
+// not handled, so the releases come within the stop's bound however many
+// lines were read.
 bool handle_lines(LineReader& reader, std::string_view bytes) {
-  while (std::optional<std::string_view> line = next_line(reader, bytes)) {
+  while (!stop_request()) {
+    std::optional<std::string_view> line = next_line(reader, bytes);
+    if (!line) break;
     if (!handle(*line)) return false;
   }
   return true;
@@ -86,7 +91,7 @@ const char* run_command_loop(int input) {
     platform_there = handle_lines(reader, std::string_view(buffer, count));
   }
   stop_watching_session();
-  if (platform_there && !session_ended()) {
+  if (platform_there && !session_ended() && !stop_request()) {
     if (std::optional<std::string_view> line = last_line(reader)) platform_there = handle(*line);
   }
   platform_there = let_go() && platform_there;

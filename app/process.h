@@ -16,8 +16,10 @@
 constexpr std::chrono::milliseconds kStopBound{1000};
 
 // Sets the process up before anything else: stop requests end the input
-// `input` (a file descriptor), so a read in progress and every later one find
-// it over; on Windows, standard input and output become binary.
+// `input` (a file descriptor), so every later read finds it over, and a read
+// in progress too where the system can end it (on Windows the request's own
+// thread lets go instead: let_go_on_stop); on Windows, standard input and
+// output become binary.
 void prepare_process(int input);
 
 // Reads what is there of `input` into `buffer`, waiting for some; 0 at the

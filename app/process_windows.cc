@@ -65,7 +65,7 @@ void prepare_process(int input) {
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-// End of file, a broken pipe, a cancelled read and every other error end the
+// End of file, a broken pipe, a stop request and every read error end the
 // input.
 size_t read_input(int input, char* buffer, size_t size) {
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(input));

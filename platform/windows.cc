@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bitset>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -150,15 +151,24 @@ bool opens_a_menu_alone(uint16_t scan) {
   return scan == 0x38 || scan == 0xE038 || scan == 0xE05B || scan == 0xE05C;
 }
 
+// Keys by their code, then the left, right and middle buttons: what is down.
+constexpr size_t kButtonsFrom = kKeyCodeLimit;
+using DownSet = std::bitset<kKeyCodeLimit + 3>;
+
 struct Inputs {
   std::vector<INPUT> pending;  // this command's
-  // Key and button releases Windows refused (the input went to a window of
-  // higher integrity, or to the secure desktop): what they let go of is
-  // still down there, so they go again before the next command's inputs.
-  std::vector<INPUT> owed;
-  std::array<bool, kKeyCodeLimit> held{};  // the keys down, as sent
-  uint16_t last_down_scan = 0;             // the scan code of the last key sent down
-  WheelCarry wheel, wheel_sideways;        // in hundredths of a WHEEL_DELTA unit
+  // What each pending input does to what is down: presses (+) or lets go
+  // of (-) the key or button at index n - 1 of a DownSet; 0: neither.
+  std::vector<int16_t> changes;
+  DownSet held;  // as the agent sent it
+  // As Windows took it. Windows refuses input while the workstation is
+  // locked or the secure desktop is shown, and UIPI keeps it from a window
+  // of higher integrity; a key let go meanwhile is still down there, and is
+  // let go again once input goes through.
+  DownSet windows_down;
+  bool refused = false;              // the last SendInput inserted less than all
+  uint16_t last_down_scan = 0;       // the scan code of the last key sent down
+  WheelCarry wheel, wheel_sideways;  // in hundredths of a WHEEL_DELTA unit
   MotionCarry motion;
   LONG motion_step = 0;  // the longest unaccelerated relative step; 0: any
   Layout layout;
@@ -170,20 +180,49 @@ Inputs& inputs() {
   static Inputs state = [] {
     Inputs made;
     made.pending.reserve(4 * std::size(kKeyPositions) + 8);
-    made.owed.reserve(2 * std::size(kKeyPositions) + 8);
+    made.changes.reserve(made.pending.capacity());
     return made;
   }();
   return state;
 }
 
-void add_mouse(DWORD flags, LONG x = 0, LONG y = 0, DWORD data = 0) {
+void add(const INPUT& input, int16_t change = 0) {
+  inputs().pending.push_back(input);
+  inputs().changes.push_back(change);
+}
+
+int16_t change_of(size_t index, bool down) {
+  return static_cast<int16_t>(down ? index + 1 : -static_cast<int>(index + 1));
+}
+
+// Which button's index in a DownSet a button flag presses or lets go of.
+int16_t button_change(DWORD flags) {
+  if (flags & (MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_LEFTUP)) {
+    return change_of(kButtonsFrom, flags & MOUSEEVENTF_LEFTDOWN);
+  }
+  if (flags & (MOUSEEVENTF_RIGHTDOWN | MOUSEEVENTF_RIGHTUP)) {
+    return change_of(kButtonsFrom + 1, flags & MOUSEEVENTF_RIGHTDOWN);
+  }
+  if (flags & (MOUSEEVENTF_MIDDLEDOWN | MOUSEEVENTF_MIDDLEUP)) {
+    return change_of(kButtonsFrom + 2, flags & MOUSEEVENTF_MIDDLEDOWN);
+  }
+  return 0;
+}
+
+INPUT mouse_input(DWORD flags, LONG x = 0, LONG y = 0, DWORD data = 0) {
   INPUT input{};
   input.type = INPUT_MOUSE;
   input.mi.dx = x;
   input.mi.dy = y;
   input.mi.mouseData = data;
   input.mi.dwFlags = flags;
-  inputs().pending.push_back(input);
+  return input;
+}
+
+void add_mouse(DWORD flags, LONG x = 0, LONG y = 0, DWORD data = 0) {
+  int16_t change = button_change(flags);
+  if (change) inputs().held[std::abs(change) - 1] = change > 0;
+  add(mouse_input(flags, x, y, data), change);
 }
 
 // The layout as last read, read again when Windows has announced a change.
@@ -216,32 +255,43 @@ DWORD button_flags(uint32_t type, uint32_t button) {
   }
 }
 
-void add_typed(WORD virtual_key, WORD unit, bool down) {
+INPUT typed_input(WORD virtual_key, WORD unit, bool down) {
   INPUT input{};
   input.type = INPUT_KEYBOARD;
   input.ki.wVk = virtual_key;
   input.ki.wScan = unit;
   input.ki.dwFlags = (unit ? KEYEVENTF_UNICODE : 0) | (down ? 0 : KEYEVENTF_KEYUP);
-  inputs().pending.push_back(input);
+  return input;
 }
 
-void add_key(uint16_t code, bool down) {
-  uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
-  if (!scan) return;
-  Inputs& state = inputs();
-  if (!down && opens_a_menu_alone(scan) && state.last_down_scan == scan) {
-    add_typed(kNeutralKey, 0, true);
-    add_typed(kNeutralKey, 0, false);
-  }
-  if (down) state.last_down_scan = scan;
-  state.held[code] = down;
+void add_typed(WORD virtual_key, WORD unit, bool down) {
+  add(typed_input(virtual_key, unit, down));
+}
+
+void add_neutral_tap() {
+  add_typed(kNeutralKey, 0, true);
+  add_typed(kNeutralKey, 0, false);
+  inputs().last_down_scan = 0;
+}
+
+INPUT key_input(uint16_t scan, bool down) {
   INPUT input{};
   input.type = INPUT_KEYBOARD;
   input.ki.wScan = scan & 0xFF;
   input.ki.wVk = static_cast<WORD>(MapVirtualKeyW(scan, MAPVK_VSC_TO_VK_EX));
   input.ki.dwFlags =
       KEYEVENTF_SCANCODE | (scan > 0xFF ? KEYEVENTF_EXTENDEDKEY : 0) | (down ? 0 : KEYEVENTF_KEYUP);
-  state.pending.push_back(input);
+  return input;
+}
+
+void add_key(uint16_t code, bool down) {
+  uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
+  if (!scan) return;
+  Inputs& state = inputs();
+  if (!down && opens_a_menu_alone(scan) && state.last_down_scan == scan) add_neutral_tap();
+  if (down) state.last_down_scan = scan;
+  state.held[code] = down;
+  add(key_input(scan, down), change_of(code, down));
 }
 
 // The modifiers the agent holds, in `codes`; how many.
@@ -253,25 +303,40 @@ size_t held_modifiers(std::array<uint16_t, kKeyCodeLimit>& codes) {
   return count;
 }
 
-// Whether the input lets go of a key or a button.
-bool lets_go(const INPUT& input) {
-  if (input.type == INPUT_KEYBOARD) {
-    return (input.ki.dwFlags & (KEYEVENTF_KEYUP | KEYEVENTF_UNICODE)) == KEYEVENTF_KEYUP &&
-           input.ki.wVk != kNeutralKey;
+// Before the command's inputs, after Windows refused some: letting go of what
+// Windows still has down and the agent no longer holds (a refused press, or
+// anything else refused, is not sent again: it would be stale by now).
+void add_owed_releases() {
+  Inputs& state = inputs();
+  DownSet owed = state.windows_down & ~state.held;
+  if (owed.none()) return;
+  std::vector<INPUT> releases;
+  std::vector<int16_t> changes;
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (!owed[code]) continue;
+    if (opens_a_menu_alone(kScanCodes[code])) {
+      releases.push_back(typed_input(kNeutralKey, 0, true));
+      releases.push_back(typed_input(kNeutralKey, 0, false));
+      changes.insert(changes.end(), 2, 0);
+    }
+    releases.push_back(key_input(kScanCodes[code], false));
+    changes.push_back(change_of(code, false));
   }
-  return input.type == INPUT_MOUSE &&
-         (input.mi.dwFlags & (MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTUP | MOUSEEVENTF_MIDDLEUP)) !=
-             0;
+  constexpr DWORD kButtonUps[] = {MOUSEEVENTF_LEFTUP, MOUSEEVENTF_RIGHTUP, MOUSEEVENTF_MIDDLEUP};
+  for (size_t button = 0; button < 3; ++button) {
+    if (!owed[kButtonsFrom + button]) continue;
+    releases.push_back(mouse_input(kButtonUps[button]));
+    changes.push_back(change_of(kButtonsFrom + button, false));
+  }
+  state.pending.insert(state.pending.begin(), releases.begin(), releases.end());
+  state.changes.insert(state.changes.begin(), changes.begin(), changes.end());
 }
 
-// What was not inserted of `sent` inputs: its releases are owed, the rest
-// (presses, moves, the wheel, text) dropped, as stale by the time it could
-// go.
-void keep_owed_releases(size_t sent) {
+// What Windows took: the first `sent` inputs.
+void note_taken(size_t sent) {
   Inputs& state = inputs();
-  state.owed.clear();
-  for (size_t i = sent; i < state.pending.size(); ++i) {
-    if (lets_go(state.pending[i])) state.owed.push_back(state.pending[i]);
+  for (size_t i = 0; i < sent; ++i) {
+    if (int16_t change = state.changes[i]) state.windows_down[std::abs(change) - 1] = change > 0;
   }
 }
 
@@ -354,6 +419,9 @@ static void post_character(char32_t character) {
 void post_text(const char32_t* characters, size_t count) {
   std::array<uint16_t, kKeyCodeLimit> modifiers;
   size_t held = held_modifiers(modifiers);
+  // A modifier let go alone may mean something of its own: Alt the menu
+  // bar, Shift an input method's mode, Alt+Shift the next layout.
+  if (held > 0) add_neutral_tap();
   for (size_t i = 0; i < held; ++i) add_key(modifiers[i], false);
   for (size_t i = 0; i < count; ++i) post_character(characters[i]);
   for (size_t i = 0; i < held; ++i) add_key(modifiers[i], true);
@@ -419,27 +487,27 @@ void on_idle() {}
 // Ctrl+Alt+Del) is shown, Windows takes input from no program, and UIPI
 // keeps it from a window of higher integrity (an elevated program) in front:
 // SendInput inserts nothing. That passes, so the agent drops what comes
-// meanwhile and goes on, but the releases among it are owed and go first
-// once input goes through again (Windows would otherwise keep those keys
-// down). With INPUT_AGENT_VERBOSE=1 it says when input stops and starts
-// going through.
+// meanwhile and goes on; what Windows still has down that the agent has let
+// go of meanwhile is let go first at each command until input goes through
+// again. With INPUT_AGENT_VERBOSE=1 it says when input stops and starts going
+// through.
 bool flush() {
-  static bool refused = false;
   Inputs& state = inputs();
+  if (state.refused) add_owed_releases();
   std::vector<INPUT>& pending = state.pending;
-  if (!state.owed.empty()) pending.insert(pending.begin(), state.owed.begin(), state.owed.end());
   if (pending.empty()) return true;
   UINT sent = SendInput(static_cast<UINT>(pending.size()), pending.data(), sizeof(INPUT));
+  note_taken(sent);
   bool now_refused = sent < pending.size();
-  if (now_refused || !state.owed.empty()) keep_owed_releases(sent);
   pending.clear();
-  if (now_refused != refused && platform::verbose()) {
+  state.changes.clear();
+  if (now_refused != state.refused && platform::verbose()) {
     fputs(now_refused ? "input-agent: Windows takes no input now (a locked workstation, the "
                         "secure desktop or an elevated window); dropping it\n"
                       : "input-agent: Windows takes input again\n",
           stderr);
   }
-  refused = now_refused;
+  state.refused = now_refused;
   return true;
 }
 
