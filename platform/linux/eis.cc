@@ -2,7 +2,7 @@
 // protocols, GNOME (mutter) and KDE Plasma (KWin) among them: the
 // compositor's input server takes emulated devices from a libei client, as
 // it takes real ones. The connection comes through the RemoteDesktop portal
-// (platform/eis_connect.cc); libei is loaded when this backend is tried.
+// (platform/linux/eis_connect.cc); libei is loaded when this backend is tried.
 //
 // The agent asks the seat for a keyboard, an absolute pointer, a relative
 // one, buttons and scrolling, and reports that it is ready once the
@@ -32,13 +32,13 @@
 #include "app/process.h"
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
-#include "platform/backend.h"
-#include "platform/eis_connect.h"
-#include "platform/libei.h"
+#include "platform/linux/backend.h"
+#include "platform/linux/eis_connect.h"
+#include "platform/linux/loaders/libei.h"
+#include "platform/linux/loaders/xkbcommon.h"
+#include "platform/linux/typing.h"
 #include "platform/motion.h"
-#include "platform/typing.h"
 #include "platform/wheel.h"
-#include "platform/xkbcommon.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/eis_connect.h"
+#include "platform/linux/eis_connect.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -12,8 +12,8 @@
 #include <string>
 
 #include "app/process.h"
-#include "platform/dbus.h"
-#include "platform/restore_token.h"
+#include "platform/linux/loaders/dbus.h"
+#include "platform/linux/restore_token.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
 #include "platform/absolute.h"
-#include "platform/backend.h"
+#include "platform/linux/backend.h"
 #include "platform/motion.h"
 #include "platform/wheel.h"
 

@@ -30,11 +30,11 @@
 
 #include "app/process.h"
 #include "keymap/evdev.h"
-#include "platform/backend.h"
 #include "platform/displays.h"
+#include "platform/linux/backend.h"
+#include "platform/linux/loaders/xkbcommon.h"
 #include "platform/motion.h"
 #include "platform/wheel.h"
-#include "platform/xkbcommon.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"

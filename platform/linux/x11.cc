@@ -43,11 +43,11 @@
 
 #include "app/process.h"
 #include "keymap/keys.h"
-#include "platform/backend.h"
 #include "platform/displays.h"
+#include "platform/linux/backend.h"
+#include "platform/linux/loaders/xkbcommon.h"
 #include "platform/motion.h"
 #include "platform/wheel.h"
-#include "platform/xkbcommon.h"
 
 namespace {
 
