@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "platform/stop.h"
+
 // However slow the system is to take the final releases, a stop request ends
 // the process within this long.
 constexpr std::chrono::milliseconds kStopBound{1000};
@@ -28,9 +30,6 @@ size_t read_input(int input, char* buffer, size_t size);
 // Whether input, or its end, comes within `bound`: false when nothing has
 // by then.
 bool input_within(int input, std::chrono::milliseconds bound);
-
-// The stop request that ended the input, or 0.
-int stop_request();
 
 // Ends the process as `request` would have ended it.
 void end_by(int request);
@@ -51,7 +50,3 @@ void stop_watching_session();
 
 // What ended the session, as the watch found it; nullptr while it lasts.
 const char* session_ended();
-
-// Whether the agent is ending, by a stop request or the session's end: work
-// in progress (a long text) stops where it is.
-bool ending();

@@ -10,5 +10,5 @@
 uint16_t evdev_code(uint16_t code);
 
 // The evdev button (BTN_LEFT, BTN_RIGHT, BTN_MIDDLE) of a platform button
-// number (platform::kButtonLeft, kButtonRight, kButtonCenter).
+// number (kButtonLeft, kButtonRight, kButtonCenter).
 uint16_t evdev_button(uint32_t platform_button);

@@ -29,7 +29,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/process.h"
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
 #include "platform/linux/backend.h"
@@ -38,6 +37,7 @@
 #include "platform/linux/loaders/xkbcommon.h"
 #include "platform/linux/typing.h"
 #include "platform/motion.h"
+#include "platform/stop.h"
 #include "platform/wheel.h"
 
 namespace {

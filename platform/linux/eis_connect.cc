@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "app/process.h"
 #include "platform/linux/loaders/dbus.h"
 #include "platform/linux/restore_token.h"
+#include "platform/stop.h"
 
 namespace {
 

@@ -24,12 +24,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/process.h"
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
 #include "platform/absolute.h"
 #include "platform/linux/backend.h"
 #include "platform/motion.h"
+#include "platform/stop.h"
 #include "platform/wheel.h"
 
 namespace {

@@ -28,12 +28,12 @@
 #include <string>
 #include <vector>
 
-#include "app/process.h"
 #include "keymap/evdev.h"
 #include "platform/displays.h"
 #include "platform/linux/backend.h"
 #include "platform/linux/loaders/xkbcommon.h"
 #include "platform/motion.h"
+#include "platform/stop.h"
 #include "platform/wheel.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"

@@ -41,12 +41,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/process.h"
 #include "keymap/keys.h"
 #include "platform/displays.h"
 #include "platform/linux/backend.h"
 #include "platform/linux/loaders/xkbcommon.h"
 #include "platform/motion.h"
+#include "platform/stop.h"
 #include "platform/wheel.h"
 
 namespace {
