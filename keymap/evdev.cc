@@ -61,3 +61,10 @@ uint16_t evdev_button(uint32_t platform_button) {
       return BTN_LEFT;
   }
 }
+
+bool holds(const HeldKeys& held, uint16_t key) {
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (held[code] && evdev_code(code) == key) return true;
+  }
+  return false;
+}

@@ -98,8 +98,8 @@ struct Devices {
   bool events_taken_in = false;  // since the last read of the agent's input
   std::optional<std::chrono::steady_clock::time_point> stop_deadline;  // once asked to stop
   bool pong = false;
-  int unchecked = 0;                       // messages sent since the socket last had room
-  std::array<bool, kKeyCodeLimit> held{};  // by the key table's codes
+  int unchecked = 0;  // messages sent since the socket last had room
+  HeldKeys held{};    // by the key table's codes
   // The keyboard's keymap, for text; none when the server gives no XKB
   // keymap or xkbcommon is missing.
   std::unique_ptr<xkb_keymap, KeymapUnref> keymap;
@@ -375,30 +375,12 @@ void post_key(uint16_t code, bool down, uint64_t) {
   press(d, key, down);
 }
 
-// Presses or releases every modifier key the agent holds.
 void press_held_modifiers(Devices& d, bool down) {
-  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
-    if (d.held[code] && is_modifier(code)) press(d, evdev_code(code), down);
-  }
+  ::press_held_modifiers(d.held, down, [&](uint16_t key, bool to) { press(d, key, to); });
 }
 
-// Whether the agent holds evdev `key` down for the controller.
-bool holds(const Devices& d, uint16_t key) {
-  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
-    if (d.held[code] && evdev_code(code) == key) return true;
-  }
-  return false;
-}
-
-// Types the character on `key`. The input server has no spare keys, so a
-// key the controller holds goes up and down again, which types it, and
-// stays down.
 void type_key(Devices& d, uint16_t key, bool shifted) {
-  bool held = holds(d, key);
-  if (shifted) press(d, KEY_LEFTSHIFT, true);
-  press(d, key, !held);
-  press(d, key, held);
-  if (shifted) press(d, KEY_LEFTSHIFT, false);
+  ::type_key(d.held, key, shifted, [&](uint16_t code, bool down) { press(d, code, down); });
 }
 
 // Text is typed with the keyboard's keymap, the compositor's layout, in the
