@@ -480,17 +480,11 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   d.ei->device_frame(d.pointer, d.ei->now(d.context));
 }
 
-// A delta in whole 1/256 pixels, the rest carried over in `carry`. Clients
-// get relative motion in wl_fixed, 1/256 pixel, which the compositor
-// rounds each delta to: with a finer one the rest would be lost at every
-// motion (ten of 0.1 would come to 260/256 pixel). Such values are exact in
-// libei's 32-bit floats too, and any number of motions comes within 1/512
-// pixel of their sum.
+// A delta in whole 1/256 pixels, the rest carried over in `carry`: clients
+// get relative motion in wl_fixed, which the compositor rounds each delta
+// to. Such values are exact in libei's 32-bit floats too.
 double take_fixed(double& carry, double delta) {
-  carry += delta;
-  double units = std::round(carry * 256);
-  carry -= units / 256;
-  return units / 256;
+  return take_256ths(carry, delta) / 256;
 }
 
 // Where relative motion takes the pointer, as the agent reckons it: the

@@ -116,7 +116,7 @@ struct Compositor {
   // moves it, which is only an estimate (a client's lock holds the pointer).
   std::optional<Point> last_point;
   bool point_estimated = false;
-  MotionCarry motion;  // in wl_fixed's units, 1/256 pixel
+  MotionCarry motion;  // what relative motion has left below 1/256 pixel
   WheelCarry wheel, wheel_sideways;
   bool events_taken_in = false;  // since the last read of the agent's input
   // An output announced whose name and geometry have not come yet.

@@ -63,15 +63,10 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   send_all(c);
 }
 
-// Deltas go as wl_fixed, in 1/256 pixel. One finer than that would lose its
-// rest at every motion (ten of 0.1 would come to 260/256 pixel), so the rest
-// carries over to the next, per axis, and any number of motions comes within
-// 1/512 pixel of their sum.
+// Deltas go as wl_fixed, in 1/256 pixel; the rest carries over to the next,
+// per axis.
 wl_fixed_t take_fixed(double& carry, double delta) {
-  carry += delta * 256;
-  double units = std::round(carry);
-  carry -= units;
-  return static_cast<wl_fixed_t>(units);
+  return static_cast<wl_fixed_t>(take_256ths(carry, delta));
 }
 
 // Where motion by `dx`, `dy` takes the pointer from `from`: the compositor
