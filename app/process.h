@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "platform/stop.h"
+
 // However slow the system is to take the final releases, a stop request ends
 // the process within this long.
 constexpr std::chrono::milliseconds kStopBound{1000};
@@ -37,9 +39,6 @@ void let_go_on_stop(void (*let_go)());
 // by then.
 bool input_within(int input, std::chrono::milliseconds bound);
 
-// The stop request that ended the input, or 0.
-int stop_request();
-
 // Ends the process as `request` would have ended it.
 void end_by(int request);
 
@@ -59,7 +58,3 @@ void stop_watching_session();
 
 // What ended the session, as the watch found it; nullptr while it lasts.
 const char* session_ended();
-
-// Whether the agent is ending, by a stop request or the session's end: work
-// in progress (a long text) stops where it is.
-bool ending();

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/eis_connect.h"
-#include "platform/libei.h"
+#include "platform/linux/eis_connect.h"
+#include "platform/linux/loaders/libei.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <array>
 
+#include "keymap/buttons.h"
 #include "keymap/keys.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -53,11 +53,18 @@ uint16_t evdev_code(uint16_t code) {
 
 uint16_t evdev_button(uint32_t platform_button) {
   switch (platform_button) {
-    case platform::kButtonRight:
+    case kButtonRight:
       return BTN_RIGHT;
-    case platform::kButtonCenter:
+    case kButtonCenter:
       return BTN_MIDDLE;
     default:
       return BTN_LEFT;
   }
+}
+
+bool holds(const HeldKeys& held, uint16_t key) {
+  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
+    if (held[code] && evdev_code(code) == key) return true;
+  }
+  return false;
 }

@@ -18,3 +18,16 @@ inline int32_t take_whole_pixels(double& carry, double delta) {
   carry -= whole;
   return static_cast<int32_t>(whole);
 }
+
+// Relative motion for a system whose clients get it in 1/256 pixel
+// (Wayland's wl_fixed, to which compositors round libei's deltas too): a
+// finer delta would lose its rest at every motion (ten of 0.1 would come to
+// 260/256 pixel), so the rest carries over in `carry`, in pixels, and any
+// number of motions comes within 1/512 pixel of their sum. Returns the whole
+// 1/256 pixels of `delta` and what `carry` held, rounded to the nearest.
+inline double take_256ths(double& carry, double delta) {
+  carry += delta;
+  double units = std::round(carry * 256);
+  carry -= units / 256;
+  return units;
+}

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "keymap/buttons.h"
+
 namespace platform {
 
 struct Point {
@@ -48,10 +50,10 @@ constexpr bool is_release(uint32_t type) {
   return type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
 }
 
-// Platform button numbers (CGMouseButton).
-constexpr uint32_t kButtonLeft = 0;
-constexpr uint32_t kButtonRight = 1;
-constexpr uint32_t kButtonCenter = 2;
+// Platform button numbers (CGMouseButton), kept with the key tables.
+using ::kButtonCenter;
+using ::kButtonLeft;
+using ::kButtonRight;
 
 // Modifier flag bits (CGEventFlags).
 constexpr uint64_t kFlagShift = 0x20000;

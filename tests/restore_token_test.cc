@@ -1,7 +1,7 @@
 // The portal's restore token on disk: kept in the agent's own file, never
 // through a link, never in a folder others may write, and read only from a
 // file that can be this user's token.
-#include "platform/restore_token.h"
+#include "platform/linux/restore_token.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The session bus, for reaching a compositor's input server: libdbus,
-// loaded when the EIS backend is tried (see platform/library.h), and the
+// loaded when the EIS backend is tried (see platform/linux/loaders/library.h), and the
 // few kinds of call that backend makes.
 #pragma once
 

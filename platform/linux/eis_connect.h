@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/backend.h"
+#include "platform/linux/backend.h"
 
 struct EisConnection {
   int fd = -1;  // the EIS socket, when reached

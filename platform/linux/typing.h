@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <unordered_map>
 
-#include "platform/xkbcommon.h"
+#include "platform/linux/loaders/xkbcommon.h"
 
 namespace platform {
 

@@ -1,8 +1,8 @@
-#include "platform/xkbcommon.h"
+#include "platform/linux/loaders/xkbcommon.h"
 
 #include <optional>
 
-#include "platform/library.h"
+#include "platform/linux/loaders/library.h"
 
 namespace {
 

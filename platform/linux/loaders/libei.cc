@@ -1,8 +1,8 @@
-#include "platform/libei.h"
+#include "platform/linux/loaders/libei.h"
 
 #include <optional>
 
-#include "platform/library.h"
+#include "platform/linux/loaders/library.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "keymap/keys.h"
-#include "platform/backend.h"
+#include "platform/linux/backend.h"
 #include "platform/verbose.h"
 
 namespace platform {

@@ -1,4 +1,4 @@
-#include "platform/restore_token.h"
+#include "platform/linux/restore_token.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

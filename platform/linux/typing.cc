@@ -1,4 +1,4 @@
-#include "platform/typing.h"
+#include "platform/linux/typing.h"
 
 #include <linux/input-event-codes.h>
 

@@ -1,11 +1,11 @@
 // Where one executable carries several backends (Linux: Wayland, uinput,
 // X11), each backend file fills in one of these tables with its own
 // functions, and the choice between them is made once, at start, in
-// platform/linux.cc.
+// platform/linux/linux.cc.
 #pragma once
 
+#include "platform/linux/typing.h"
 #include "platform/platform.h"
-#include "platform/typing.h"
 
 namespace platform {
 

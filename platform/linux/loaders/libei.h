@@ -1,5 +1,5 @@
 // libei, the client side of a compositor's input server (EIS), loaded when
-// the EIS backend is tried (see platform/library.h).
+// the EIS backend is tried (see platform/linux/loaders/library.h).
 #pragma once
 
 #include <libei.h>

@@ -1,8 +1,8 @@
-#include "platform/dbus.h"
+#include "platform/linux/loaders/dbus.h"
 
 #include <optional>
 
-#include "platform/library.h"
+#include "platform/linux/loaders/library.h"
 
 struct Dbus {
   decltype(&dbus_error_init) error_init;

@@ -24,12 +24,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/process.h"
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
 #include "platform/absolute.h"
-#include "platform/backend.h"
+#include "platform/linux/backend.h"
 #include "platform/motion.h"
+#include "platform/stop.h"
 #include "platform/wheel.h"
 
 namespace {
@@ -72,7 +72,7 @@ struct Device {
 
 struct Uinput {
   Device keyboard, pointer, mouse;
-  std::array<bool, kKeyCodeLimit> held{};        // by the key table's codes
+  HeldKeys held{};                               // by the key table's codes
   size_t unrested = 0;                           // text's events since the last rest
   const platform::Geometry* geometry = nullptr;  // none without a display server
   std::optional<Point> last_point;
@@ -216,9 +216,7 @@ void press(Uinput& u, uint16_t key, bool down) {
 }
 
 void press_held_modifiers(Uinput& u, bool down) {
-  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
-    if (u.held[code] && is_modifier(code)) press(u, evdev_code(code), down);
-  }
+  ::press_held_modifiers(u.held, down, [&](uint16_t key, bool to) { press(u, key, to); });
 }
 
 // Writes what is pending and rests, once a reader may have fallen
@@ -230,22 +228,8 @@ void rest_when_due(Uinput& u) {
   u.unrested = 0;
 }
 
-// Whether the agent holds evdev `key` down for the controller.
-bool holds(const Uinput& u, uint16_t key) {
-  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
-    if (u.held[code] && evdev_code(code) == key) return true;
-  }
-  return false;
-}
-
-// Types the character on `key`. A key the controller holds goes up and down
-// again, which types it, and stays down.
 void type_key(Uinput& u, uint16_t key, bool shifted) {
-  bool held = holds(u, key);
-  if (shifted) press(u, KEY_LEFTSHIFT, true);
-  press(u, key, !held);
-  press(u, key, held);
-  if (shifted) press(u, KEY_LEFTSHIFT, false);
+  ::type_key(u.held, key, shifted, [&](uint16_t code, bool down) { press(u, code, down); });
 }
 
 void post_text(const char32_t* text, size_t count) {

@@ -2,7 +2,7 @@
 // protocols, GNOME (mutter) and KDE Plasma (KWin) among them: the
 // compositor's input server takes emulated devices from a libei client, as
 // it takes real ones. The connection comes through the RemoteDesktop portal
-// (platform/eis_connect.cc); libei is loaded when this backend is tried.
+// (platform/linux/eis_connect.cc); libei is loaded when this backend is tried.
 //
 // The agent asks the seat for a keyboard, an absolute pointer, a relative
 // one, buttons and scrolling, and reports that it is ready once the
@@ -29,16 +29,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/process.h"
 #include "keymap/evdev.h"
 #include "keymap/keys.h"
-#include "platform/backend.h"
-#include "platform/eis_connect.h"
-#include "platform/libei.h"
+#include "platform/linux/backend.h"
+#include "platform/linux/eis_connect.h"
+#include "platform/linux/loaders/libei.h"
+#include "platform/linux/loaders/xkbcommon.h"
+#include "platform/linux/typing.h"
 #include "platform/motion.h"
-#include "platform/typing.h"
+#include "platform/stop.h"
 #include "platform/wheel.h"
-#include "platform/xkbcommon.h"
 
 namespace {
 
@@ -98,8 +98,8 @@ struct Devices {
   bool events_taken_in = false;  // since the last read of the agent's input
   std::optional<std::chrono::steady_clock::time_point> stop_deadline;  // once asked to stop
   bool pong = false;
-  int unchecked = 0;                       // messages sent since the socket last had room
-  std::array<bool, kKeyCodeLimit> held{};  // by the key table's codes
+  int unchecked = 0;  // messages sent since the socket last had room
+  HeldKeys held{};    // by the key table's codes
   // The keyboard's keymap, for text; none when the server gives no XKB
   // keymap or xkbcommon is missing.
   std::unique_ptr<xkb_keymap, KeymapUnref> keymap;
@@ -375,30 +375,12 @@ void post_key(uint16_t code, bool down, uint64_t) {
   press(d, key, down);
 }
 
-// Presses or releases every modifier key the agent holds.
 void press_held_modifiers(Devices& d, bool down) {
-  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
-    if (d.held[code] && is_modifier(code)) press(d, evdev_code(code), down);
-  }
+  ::press_held_modifiers(d.held, down, [&](uint16_t key, bool to) { press(d, key, to); });
 }
 
-// Whether the agent holds evdev `key` down for the controller.
-bool holds(const Devices& d, uint16_t key) {
-  for (uint16_t code = 0; code < kKeyCodeLimit; ++code) {
-    if (d.held[code] && evdev_code(code) == key) return true;
-  }
-  return false;
-}
-
-// Types the character on `key`. The input server has no spare keys, so a
-// key the controller holds goes up and down again, which types it, and
-// stays down.
 void type_key(Devices& d, uint16_t key, bool shifted) {
-  bool held = holds(d, key);
-  if (shifted) press(d, KEY_LEFTSHIFT, true);
-  press(d, key, !held);
-  press(d, key, held);
-  if (shifted) press(d, KEY_LEFTSHIFT, false);
+  ::type_key(d.held, key, shifted, [&](uint16_t code, bool down) { press(d, code, down); });
 }
 
 // Text is typed with the keyboard's keymap, the compositor's layout, in the
@@ -498,17 +480,11 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t, int64_t) 
   d.ei->device_frame(d.pointer, d.ei->now(d.context));
 }
 
-// A delta in whole 1/256 pixels, the rest carried over in `carry`. Clients
-// get relative motion in wl_fixed, 1/256 pixel, which the compositor
-// rounds each delta to: with a finer one the rest would be lost at every
-// motion (ten of 0.1 would come to 260/256 pixel). Such values are exact in
-// libei's 32-bit floats too, and any number of motions comes within 1/512
-// pixel of their sum.
+// A delta in whole 1/256 pixels, the rest carried over in `carry`: clients
+// get relative motion in wl_fixed, which the compositor rounds each delta
+// to. Such values are exact in libei's 32-bit floats too.
 double take_fixed(double& carry, double delta) {
-  carry += delta;
-  double units = std::round(carry * 256);
-  carry -= units / 256;
-  return units / 256;
+  return take_256ths(carry, delta) / 256;
 }
 
 // Where relative motion takes the pointer, as the agent reckons it: the

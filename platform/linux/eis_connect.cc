@@ -1,4 +1,4 @@
-#include "platform/eis_connect.h"
+#include "platform/linux/eis_connect.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "app/process.h"
-#include "platform/dbus.h"
-#include "platform/restore_token.h"
+#include "platform/linux/loaders/dbus.h"
+#include "platform/linux/restore_token.h"
+#include "platform/stop.h"
 
 namespace {
 
