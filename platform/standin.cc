@@ -280,6 +280,29 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
 }
 
 // The pointer moves by the deltas, unclamped: the stand-in has no edges.
+namespace {
+
+bool on(const Bounds& display, Point point) {
+  return point.x >= display.x && point.x <= display.x + display.width - 1 && point.y >= display.y &&
+         point.y <= display.y + display.height - 1;
+}
+
+// Where relative motion takes the cursor: as a system keeps it on its
+// displays, onto another display it reaches, or else to the edge of the one
+// it was on.
+Point moved_cursor(Point from, double dx, double dy) {
+  Point to{from.x + dx, from.y + dy};
+  Bounds was_on = the_state.config.display;
+  for (const Display& display : displays()) {
+    if (on(display.bounds, to)) return to;
+    if (on(display.bounds, from)) was_on = display.bounds;
+  }
+  return {std::clamp(to.x, was_on.x, was_on.x + was_on.width - 1),
+          std::clamp(to.y, was_on.y, was_on.y + was_on.height - 1)};
+}
+
+}  // namespace
+
 void post_motion(uint32_t type, double dx, double dy, uint32_t button, uint64_t mask,
                  int64_t clicks) {
   standin::Event event{standin::Event::kMotion};
@@ -289,10 +312,7 @@ void post_motion(uint32_t type, double dx, double dy, uint32_t button, uint64_t 
   event.mask = mask;
   event.clicks = clicks;
   post(event, the_state.config.fail_mouse);
-  if (!the_state.config.fail_mouse) {
-    the_state.cursor.x += dx;
-    the_state.cursor.y += dy;
-  }
+  if (!the_state.config.fail_mouse) the_state.cursor = moved_cursor(the_state.cursor, dx, dy);
 }
 
 void post_wheel(int32_t vertical, int32_t horizontal) {

@@ -44,6 +44,11 @@ bool allowed(const standin::Event& event, const platform::Bounds& display) {
           event.point.y >= display.y && event.point.y <= display.y + display.height - 1;
       return known_type && event.button <= 2 && !(event.mask & ~kModifiers) && on_display;
     }
+    case standin::Event::kMotion: {
+      bool known_type = event.type == 5 || event.type == 6 || event.type == 7 || event.type == 27;
+      return known_type && event.button <= 2 && !(event.mask & ~kModifiers) &&
+             std::abs(event.point.x) <= 10000 && std::abs(event.point.y) <= 10000;
+    }
     case standin::Event::kWheel:
       return std::abs(event.wheel) <= 1200 && std::abs(event.wheel_sideways) <= 1200;
     case standin::Event::kCharacter: {
