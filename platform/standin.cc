@@ -279,7 +279,6 @@ void post_mouse(uint32_t type, Point point, uint32_t button, uint64_t mask, int6
   if (!the_state.config.fail_mouse) the_state.cursor = point;
 }
 
-// The pointer moves by the deltas, unclamped: the stand-in has no edges.
 namespace {
 
 bool on(const Bounds& display, Point point) {

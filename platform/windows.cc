@@ -288,7 +288,10 @@ void add_key(uint16_t code, bool down) {
   uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
   if (!scan) return;
   Inputs& state = inputs();
-  if (!down && opens_a_menu_alone(scan) && state.last_down_scan == scan) add_neutral_tap();
+  // Since a refusal, what Windows last took down is not known.
+  if (!down && opens_a_menu_alone(scan) && (state.last_down_scan == scan || state.refused)) {
+    add_neutral_tap();
+  }
   if (down) state.last_down_scan = scan;
   state.held[code] = down;
   add(key_input(scan, down), change_of(code, down));
@@ -309,6 +312,10 @@ size_t held_modifiers(std::array<uint16_t, kKeyCodeLimit>& codes) {
 void add_owed_releases() {
   Inputs& state = inputs();
   DownSet owed = state.windows_down & ~state.held;
+  // What this command lets go of itself goes once, in its place.
+  for (int16_t change : state.changes) {
+    if (change < 0) owed[-change - 1] = false;
+  }
   if (owed.none()) return;
   std::vector<INPUT> releases;
   std::vector<int16_t> changes;
@@ -332,7 +339,9 @@ void add_owed_releases() {
   state.changes.insert(state.changes.begin(), changes.begin(), changes.end());
 }
 
-// What Windows took: the first `sent` inputs.
+// What Windows took: the first `sent` inputs. Windows refuses a SendInput
+// whole; were it to take part of one, a tap or a typed unit cut in two
+// would not be owed (they carry no change).
 void note_taken(size_t sent) {
   Inputs& state = inputs();
   for (size_t i = 0; i < sent; ++i) {
