@@ -166,6 +166,9 @@ struct Inputs {
   // of higher integrity; a key let go meanwhile is still down there, and is
   // let go again once input goes through.
   DownSet windows_down;
+  // Pressed while Windows refused input, and not since: letting go of them
+  // would reach applications as a release from nowhere, so it is left out.
+  DownSet never_taken;
   bool refused = false;              // the last SendInput inserted less than all
   uint16_t last_down_scan = 0;       // the scan code of the last key sent down
   WheelCarry wheel, wheel_sideways;  // in hundredths of a WHEEL_DELTA unit
@@ -219,8 +222,19 @@ INPUT mouse_input(DWORD flags, LONG x = 0, LONG y = 0, DWORD data = 0) {
   return input;
 }
 
+// Whether letting go of what `index` of a DownSet names is left out: Windows
+// never took it down. Called for each release the agent sends.
+bool never_taken(size_t index) {
+  Inputs& state = inputs();
+  state.held[index] = false;
+  if (!state.never_taken[index]) return false;
+  state.never_taken[index] = false;
+  return true;
+}
+
 void add_mouse(DWORD flags, LONG x = 0, LONG y = 0, DWORD data = 0) {
   int16_t change = button_change(flags);
+  if (change < 0 && never_taken(-change - 1)) return;
   if (change) inputs().held[std::abs(change) - 1] = change > 0;
   add(mouse_input(flags, x, y, data), change);
 }
@@ -288,6 +302,7 @@ void add_key(uint16_t code, bool down) {
   uint16_t scan = code < kKeyCodeLimit ? kScanCodes[code] : 0;
   if (!scan) return;
   Inputs& state = inputs();
+  if (!down && never_taken(code)) return;
   // Since a refusal, what Windows last took down is not known.
   if (!down && opens_a_menu_alone(scan) && (state.last_down_scan == scan || state.refused)) {
     add_neutral_tap();
@@ -345,7 +360,14 @@ void add_owed_releases() {
 void note_taken(size_t sent) {
   Inputs& state = inputs();
   for (size_t i = 0; i < sent; ++i) {
-    if (int16_t change = state.changes[i]) state.windows_down[std::abs(change) - 1] = change > 0;
+    if (int16_t change = state.changes[i]) {
+      state.windows_down[std::abs(change) - 1] = change > 0;
+      if (change > 0) state.never_taken[change - 1] = false;
+    }
+  }
+  for (size_t i = sent; i < state.changes.size(); ++i) {
+    int16_t change = state.changes[i];
+    if (change > 0 && !state.windows_down[change - 1]) state.never_taken[change - 1] = true;
   }
 }
 
