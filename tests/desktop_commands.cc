@@ -26,6 +26,16 @@ std::string movement(double dx, double dy) {
          std::to_string(dy) + "}\n";
 }
 
+std::string movement_alone(std::string_view name, std::string_view value) {
+  return R"({"type":"move",")" + std::string(name) + R"(":)" + std::string(value) + "}\n";
+}
+
+std::string repeated(const std::string& commands, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += commands;
+  return all;
+}
+
 // The command with a display member put before its closing brace.
 static std::string on(std::string_view display, std::string command) {
   return command.insert(command.size() - 2, R"(,"display":")" + std::string(display) + "\"");

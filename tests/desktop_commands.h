@@ -14,6 +14,10 @@ std::string move(double x, double y);
 std::string button(double x, double y, int index, bool down);
 // Relative motion by `dx`, `dy` pixels.
 std::string movement(double dx, double dy);
+// A move with one movement member, `value` as it stands in the JSON.
+std::string movement_alone(std::string_view name, std::string_view value);
+// `commands` `times` over.
+std::string repeated(const std::string& commands, int times);
 // The same commands with fractions of the display named `display`.
 std::string move_on(std::string_view display, double x, double y);
 std::string button_on(std::string_view display, double x, double y, int index, bool down);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 
 std::pair<int, int> pixel(Rect area, double x, double y) {
   return {static_cast<int>(std::lround(area.x + x * (area.width - 1))),
@@ -76,4 +77,19 @@ Seen WaylandRecording::observe(const Child& agent, const std::string& commands, 
   send(agent, commands + move(marker_x, 0.77));
   auto [x, y] = pixel(area, marker_x, 0.77);
   return until("move " + std::to_string(x) + "," + std::to_string(y));
+}
+
+std::string relative(const std::string& delta, const std::string& held) {
+  return "relative " + delta + " unaccelerated " + delta + held;
+}
+
+std::pair<double, double> unaccelerated_total(const Seen& seen) {
+  std::pair<double, double> total{0, 0};
+  for (const std::string& line : seen) {
+    double x = 0, y = 0;
+    if (sscanf(line.c_str(), "relative %*g,%*g unaccelerated %lg,%lg", &x, &y) != 2) continue;
+    total.first += x;
+    total.second += y;
+  }
+  return total;
 }

@@ -49,3 +49,11 @@ class WaylandRecording {
   std::vector<std::string> early_;  // said before "ready", not yet taken
   int markers_ = 0;
 };
+
+// The recorder's line for relative motion by `delta` ("30,-20"): compositors
+// accelerate only libinput's devices, so the accelerated deltas are the
+// unaccelerated ones a game reads, and both must be exactly those sent.
+std::string relative(const std::string& delta, const std::string& held = "");
+
+// The sum of the unaccelerated deltas of the recorder's relative lines.
+std::pair<double, double> unaccelerated_total(const Seen& seen);

@@ -287,36 +287,6 @@ TEST_F(WaylandAgent, MovesWithAButtonHeldAreDrags) {
                         "move 1279,799 with button3", "button up 3 at 1279,799"}));
 }
 
-std::string repeated(const std::string& commands, int times) {
-  std::string all;
-  for (int i = 0; i < times; ++i) all += commands;
-  return all;
-}
-
-// A move with one movement member, `value` as it stands in the JSON.
-std::string movement_alone(std::string_view name, std::string_view value) {
-  return R"({"type":"move",")" + std::string(name) + R"(":)" + std::string(value) + "}\n";
-}
-
-// The recorder's line for relative motion by `delta` ("30,-20"): sway
-// accelerates only libinput's devices, so the accelerated deltas are the
-// unaccelerated ones a game reads, and both must be exactly those sent.
-std::string relative(const std::string& delta, const std::string& held = "") {
-  return "relative " + delta + " unaccelerated " + delta + held;
-}
-
-// The sum of the unaccelerated deltas of the recorder's relative lines.
-std::pair<double, double> unaccelerated_total(const Seen& seen) {
-  std::pair<double, double> total{0, 0};
-  for (const std::string& line : seen) {
-    double x = 0, y = 0;
-    if (sscanf(line.c_str(), "relative %*g,%*g unaccelerated %lg,%lg", &x, &y) != 2) continue;
-    total.first += x;
-    total.second += y;
-  }
-  return total;
-}
-
 // A window that locked the pointer gets the motion exactly as sent, whole
 // pixels and fractions, past the screen's edge, with the buttons and
 // modifiers held. Each case locks the pointer at the main output's left
